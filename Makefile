@@ -1,0 +1,39 @@
+# Everything sets itself up: a virtual environment per CPython version (from pyenv),
+# the package installed from this checkout with its test extra, the extensions built.
+PYVER ?= 3.9
+PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
+BASE_PY := $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(PYVER).*/bin/python$(PYVER))))
+VENV := .venv-$(PYVER)
+PY := $(VENV)/bin/python
+
+.PHONY: demo test install dev dev-test bench clean
+
+$(PY):
+	@test -n "$(BASE_PY)" || { echo "CPython $(PYVER) not found under $(PYENV_ROOT)/versions"; exit 1; }
+	$(BASE_PY) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+install: $(PY)
+	$(PY) -m pip install -q ".[test,polars]"
+
+demo: install
+	$(PY) examples/demo.py
+
+test: install
+	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider
+
+# Fast loop for development: build in place next to the Python sources.
+dev: $(PY)
+	$(PY) -m pip install -q numpy pandas polars pytest hypothesis mypy
+	cmake -S . -B build/dev-$(PYVER) -G Ninja -DORV_INPLACE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	cmake --build build/dev-$(PYVER) -j2
+
+dev-test: dev
+	cd tests && PYTHONPATH=../python ../$(PY) -m pytest -q -p no:cacheprovider
+
+bench: install
+	$(PY) benchmarks/run_all.py
+
+clean:
+	rm -rf build .venv-* python/orvane_master/**/*.so

@@ -1,0 +1,35 @@
+#include "core/error.hpp"
+
+#include <cstdarg>
+
+namespace orv {
+
+PythonError::PythonError() : exc_(Ref::steal(compat::fetch_exception())) {
+  if (!exc_) {
+    exc_ = Ref::steal(PyObject_CallFunction(PyExc_SystemError, "s",
+                                            "error raised without a Python exception set"));
+  }
+}
+
+void PythonError::restore() noexcept {
+  if (exc_) compat::restore_exception(exc_.release());
+}
+
+bool PythonError::matches(PyObject* exc_type) const noexcept {
+  return exc_ && PyErr_GivenExceptionMatches(exc_.get(), exc_type);
+}
+
+void raise(PyObject* type, const char* message) {
+  PyErr_SetString(type, message);
+  throw PythonError();
+}
+
+void raise_format(PyObject* type, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  PyErr_FormatV(type, format, args);
+  va_end(args);
+  throw PythonError();
+}
+
+}  // namespace orv

@@ -1,0 +1,80 @@
+// Python errors inside our C++: a PythonError owns the raised exception and
+// leaves the interpreter's error indicator clear while it travels, so that
+// destructors run during unwinding (and coroutine suspensions) may run Python
+// code safely. `boundary` turns it back into a raised exception at the edge.
+#pragma once
+#include "core/ref.hpp"
+
+#include <exception>
+#include <new>
+
+namespace orv {
+
+class PythonError : public std::exception {
+ public:
+  // Takes the currently raised exception; there must be one.
+  PythonError();
+  explicit PythonError(Ref exc) noexcept : exc_(std::move(exc)) {}
+
+  // Raise it again in the interpreter (the error is moved out).
+  void restore() noexcept;
+  bool matches(PyObject* exc_type) const noexcept;
+  PyObject* value() const noexcept { return exc_.get(); }
+  Ref take() noexcept { return std::move(exc_); }
+  const char* what() const noexcept override { return "Python exception"; }
+
+ private:
+  Ref exc_;
+};
+
+// Set a Python exception of `type` with `message` and throw it.
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+// Throw the exception that is currently set.
+[[noreturn]] inline void throw_current() { throw PythonError(); }
+
+// Checked conversions of C-API results: throw when the call failed.
+inline Ref own(PyObject* p) {
+  if (!p) throw PythonError();
+  return Ref::steal(p);
+}
+inline int check(int r) {
+  if (r < 0) throw PythonError();
+  return r;
+}
+inline PyObject* check_ptr(PyObject* p) {
+  if (!p && PyErr_Occurred()) throw PythonError();
+  return p;
+}
+
+// The one place where C++ exceptions become Python exceptions. Every slot,
+// method and function entry goes through it.
+template <class F>
+PyObject* boundary(F&& body) noexcept {
+  try {
+    return body().release();
+  } catch (PythonError& e) {
+    e.restore();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+  }
+  return nullptr;
+}
+
+template <class F>
+int boundary_int(F&& body) noexcept {
+  try {
+    return body();
+  } catch (PythonError& e) {
+    e.restore();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+  }
+  return -1;
+}
+
+}  // namespace orv

@@ -1,0 +1,47 @@
+// Loading rules shared by our extension modules (multi-phase initialisation):
+//  - the module can live in one interpreter per process only;
+//  - one module object per process: a repeated create returns it, a repeated
+//    exec on it does nothing, an exec on a different object is refused;
+//  - the module is registered in sys.modules under its full dotted name.
+#pragma once
+#include "core/error.hpp"
+
+#include <cstdint>
+
+namespace orv {
+
+class ModuleRules {
+ public:
+  constexpr ModuleRules(const char* short_name, const char* full_name)
+      : short_name_(short_name), full_name_(full_name) {}
+
+  // Py_mod_create: a new module named after the spec, or the existing one.
+  PyObject* create(PyObject* spec) noexcept;
+  // Py_mod_exec: runs `body(module)` once for the first module object.
+  template <class Body>
+  int exec(PyObject* module, Body&& body) noexcept {
+    int state = begin_exec(module);
+    if (state != 0) return state < 0 ? -1 : 0;
+    int result = boundary_int([&] {
+      body(module);
+      register_full_name(module);
+      return 0;
+    });
+    if (result < 0) forget(module);
+    return result;
+  }
+  // The module object, once exec has succeeded (borrowed).
+  PyObject* module() const noexcept { return module_; }
+
+ private:
+  int begin_exec(PyObject* module) noexcept;  // 0 run, 1 already done, -1 error
+  void register_full_name(PyObject* module);
+  void forget(PyObject* module) noexcept;
+
+  const char* short_name_;
+  const char* full_name_;
+  int64_t interpreter_id_ = -1;
+  PyObject* module_ = nullptr;  // strong; lives as long as the process
+};
+
+}  // namespace orv

@@ -1,0 +1,27 @@
+// Classes whose methods are C++ functions, built the way a class statement
+// builds them: a namespace handed to `type`. Their class dictionaries then
+// look exactly like those of Python classes (no extra slot wrappers).
+#pragma once
+#include "core/error.hpp"
+
+#include <span>
+
+namespace orv {
+
+struct ClassSpec {
+  const char* name;
+  const char* module;  // the `__module__` entry
+  const char* doc;
+  PyObject* bases;     // a tuple, borrowed
+  // Plain methods become method descriptors of the class.
+  std::span<PyMethodDef> methods;
+  // Static methods (`__new__` among them) are wrapped in `staticmethod`.
+  std::span<PyMethodDef> static_methods;
+};
+
+Ref make_class(const ClassSpec& spec);
+
+// A module-level function object (a builtin function whose __module__ is `module_name`).
+Ref make_function(PyMethodDef* def, PyObject* module_name);
+
+}  // namespace orv

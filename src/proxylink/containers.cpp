@@ -1,0 +1,212 @@
+// OfficeJsArray and OfficeJsDict: a real list or dict of decoded contents
+// that also remembers the id of the remote array or dictionary. Contents are
+// local; only unknown attribute reads, calls and destruction reach the add-in.
+#include "core/pyclass.hpp"
+#include "proxylink/classes.hpp"
+#include "proxylink/forwarding.hpp"
+#include "proxylink/proxy_common.hpp"
+
+namespace proxylink {
+namespace {
+
+struct Kind {
+  PyTypeObject* base;      // list or dict
+  const char* class_name;  // per-instance class name
+  const char* type_name;   // _internal_typeName
+  const char* typ;         // _typ
+  PyObject* class_name_str = nullptr;
+  PyObject* type_name_str = nullptr;
+  PyObject* typ_str = nullptr;
+};
+
+Kind array_kind{&PyList_Type, "JsArray", "Array", "officejs_array"};
+Kind dict_kind{&PyDict_Type, "JsDict", "Dict", "officejs_dict"};
+PyObject* module_name_orvane = nullptr;  // "orvane"
+
+template <Kind& K>
+PyObject* container_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* argv[2];
+    orv::parse_args({"__new__", {"cls", "object_id"}, 2}, args, nargs, kwnames, argv);
+    orv::require_exact(argv[1], &PyLong_Type, "object_id");
+    Ref cls = make_instance_class(argv[0], K.class_name_str, module_name_orvane);
+    Ref empty = orv::own(PyTuple_New(0));
+    return orv::own(K.base->tp_new(reinterpret_cast<PyTypeObject*>(cls.get()), empty.get(), nullptr));
+  });
+}
+
+template <Kind& K>
+PyObject* container_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* object_id;
+    orv::parse_args({"__init__", {"object_id"}, 1, true}, args, nargs, kwnames, {&object_id, 1});
+    orv::require_exact(object_id, &PyLong_Type, "object_id");
+    Ref empty = orv::own(PyTuple_New(0));
+    orv::check(K.base->tp_init(self, empty.get(), nullptr));
+    set_identity(self, object_id, K.type_name_str, K.typ_str);
+    return orv::none();
+  });
+}
+
+PyObject* array_getattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* name;
+    orv::parse_args({"__getattr__", {"name"}, 1, true}, args, nargs, kwnames, {&name, 1});
+    orv::require_exact(name, &PyUnicode_Type, "name");
+    return forward_getattr(self, name);
+  });
+}
+
+PyObject* dict_getattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* name;
+    orv::parse_args({"__getattr__", {"name"}, 1, true}, args, nargs, kwnames, {&name, 1});
+    orv::require_exact(name, &PyUnicode_Type, "name");
+    PyObject* value = orv::check_ptr(PyDict_GetItemWithError(self, name));
+    if (value) return Ref::borrow(value);
+    return forward_getattr(self, name);
+  });
+}
+
+PyObject* array_setattr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&]() -> Ref {
+    PyObject* argv[2];
+    orv::parse_args({"__setattr__", {"name", "value"}, 2, true}, args, nargs, kwnames, argv);
+    orv::require_exact(argv[0], &PyUnicode_Type, "name");
+    orv::raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsArray");
+  });
+}
+
+PyObject* dict_setattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* argv[2];
+    orv::parse_args({"__setattr__", {"name", "value"}, 2, true}, args, nargs, kwnames, argv);
+    orv::require_exact(argv[0], &PyUnicode_Type, "name");
+    if (!orv::check(PyDict_Contains(self, argv[0]))) {
+      orv::raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsDict");
+    }
+    orv::check(PyDict_SetItem(self, argv[0], argv[1]));
+    return orv::none();
+  });
+}
+
+PyObject* container_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] { return forward_call(self, args, nargs, kwnames); });
+}
+
+PyObject* container_del(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    std::span<PyObject*> none;
+    orv::parse_args({"__del__", {}, 0, true}, args, nargs, kwnames, none);
+    forward_del(self);
+    return orv::none();
+  });
+}
+
+template <Kind& K>
+PyObject* container_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    std::span<PyObject*> none;
+    orv::parse_args({"__str__", {}, 0, true}, args, nargs, kwnames, none);
+    return orv::own(K.base->tp_repr(self));
+  });
+}
+
+PyObject* array_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    std::span<PyObject*> none;
+    orv::parse_args({"__repr__", {}, 0, true}, args, nargs, kwnames, none);
+    Ref object_id = format_field(getattr(self, names._internal_id).get());
+    return orv::own(PyUnicode_FromFormat("<OfficeJsArray id=%U len=%zd>", object_id.get(), PyList_GET_SIZE(self)));
+  });
+}
+
+PyObject* dict_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    std::span<PyObject*> none;
+    orv::parse_args({"__repr__", {}, 0, true}, args, nargs, kwnames, none);
+    constexpr Py_ssize_t shown = 10;
+    Ref keys = orv::own(PyDict_Keys(self));
+    if (PyList_GET_SIZE(keys.get()) > shown) {
+      keys = orv::own(PyList_GetSlice(keys.get(), 0, shown));
+      Ref marker = orv::own(PyUnicode_FromString("..."));
+      orv::check(PyList_Append(keys.get(), marker.get()));
+    }
+    Ref object_id = format_field(getattr(self, names._internal_id).get());
+    return orv::own(PyUnicode_FromFormat("<OfficeJsDict id=%U keys=%R>", object_id.get(), keys.get()));
+  });
+}
+
+PyMethodDef array_static[] = {
+    {"__new__", PROXYLINK_FASTCALL(container_new<array_kind>),
+     "__new__(cls, object_id: int) -> OfficeJsArray\n\nCreate an empty array of a new per-instance class."},
+};
+PyMethodDef dict_static[] = {
+    {"__new__", PROXYLINK_FASTCALL(container_new<dict_kind>),
+     "__new__(cls, object_id: int) -> OfficeJsDict\n\nCreate an empty dictionary of a new per-instance class."},
+};
+
+PyMethodDef array_methods[] = {
+    {"__init__", PROXYLINK_FASTCALL(container_init<array_kind>),
+     "__init__(self, object_id: int) -> None\n\nStart empty and record the remote id and the context stamp."},
+    {"__getattr__", PROXYLINK_FASTCALL(array_getattr),
+     "__getattr__(self, name: str) -> Any\n\nRead a remote attribute (forwarded to _cw__getattr__)."},
+    {"__setattr__", PROXYLINK_FASTCALL(array_setattr),
+     "__setattr__(self, name: str, value: Any) -> None\n\nAlways refused: arrays take no attributes."},
+    {"__call__", PROXYLINK_FASTCALL(container_call),
+     "__call__(self, *args: Any, **kwargs: Any) -> Any\n\nForwarded to _cw__call__, which refuses arrays."},
+    {"__del__", PROXYLINK_FASTCALL(container_del),
+     "__del__(self) -> None\n\nRelease the remote array (forwarded to _cw__del__)."},
+    {"__str__", PROXYLINK_FASTCALL(container_str<array_kind>),
+     "__str__(self) -> str\n\nReturn the list representation of the items."},
+    {"__repr__", PROXYLINK_FASTCALL(array_repr),
+     "__repr__(self) -> str\n\nReturn '<OfficeJsArray id=ID len=N>'."},
+};
+
+PyMethodDef dict_methods[] = {
+    {"__init__", PROXYLINK_FASTCALL(container_init<dict_kind>),
+     "__init__(self, object_id: int) -> None\n\nStart empty and record the remote id and the context stamp."},
+    {"__getattr__", PROXYLINK_FASTCALL(dict_getattr),
+     "__getattr__(self, name: str) -> Any\n\nThe value of key `name` if present, else a remote read."},
+    {"__setattr__", PROXYLINK_FASTCALL(dict_setattr),
+     "__setattr__(self, name: str, value: Any) -> None\n\nReplace the value of an existing key; other names are refused."},
+    {"__call__", PROXYLINK_FASTCALL(container_call),
+     "__call__(self, *args: Any, **kwargs: Any) -> Any\n\nForwarded to _cw__call__, which refuses dictionaries."},
+    {"__del__", PROXYLINK_FASTCALL(container_del),
+     "__del__(self) -> None\n\nRelease the remote dictionary (forwarded to _cw__del__)."},
+    {"__str__", PROXYLINK_FASTCALL(container_str<dict_kind>),
+     "__str__(self) -> str\n\nReturn the dict representation of the entries."},
+    {"__repr__", PROXYLINK_FASTCALL(dict_repr),
+     "__repr__(self) -> str\n\nReturn '<OfficeJsDict id=ID keys=[...]>' with at most ten keys shown."},
+};
+
+void intern_kind(Kind& kind) {
+  kind.class_name_str = PyUnicode_InternFromString(kind.class_name);
+  kind.type_name_str = PyUnicode_InternFromString(kind.type_name);
+  kind.typ_str = PyUnicode_InternFromString(kind.typ);
+  if (!kind.class_name_str || !kind.type_name_str || !kind.typ_str) orv::throw_current();
+}
+
+Ref make_container_class(Kind& kind, const char* name, const char* doc, std::span<PyMethodDef> methods,
+                         std::span<PyMethodDef> statics) {
+  if (!module_name_orvane) module_name_orvane = PyUnicode_InternFromString("orvane");
+  if (!module_name_orvane) orv::throw_current();
+  intern_kind(kind);
+  Ref bases = orv::own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(kind.base)));
+  return orv::make_class({name, "orvane_master.python_server.orvane.proxylink", doc, bases.get(), methods, statics});
+}
+
+}  // namespace
+
+Ref make_array_class() {
+  return make_container_class(array_kind, "OfficeJsArray", "Specialized proxy for arrays returned from Office.js.",
+                              array_methods, array_static);
+}
+
+Ref make_dict_class() {
+  return make_container_class(dict_kind, "OfficeJsDict",
+                              "Specialized proxy for dictionaries returned from Office.js.", dict_methods,
+                              dict_static);
+}
+
+}  // namespace proxylink

@@ -1,0 +1,375 @@
+// Messaging: the synchronous request/response channel and its callable registry.
+//
+// Its state lives in ordinary instance attributes that the kernel may read and
+// replace, so every method reads them afresh. The two locks are threading.Lock
+// objects; each is held for single map operations only, never both together,
+// and the send handler, the wait and the completion of a waiter run outside.
+#include "core/args.hpp"
+#include "core/pyclass.hpp"
+#include "proxylink/classes.hpp"
+#include "proxylink/lock_guard.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace proxylink {
+namespace {
+
+using orv::check;
+using orv::own;
+
+Ref new_hex_id() {
+  Ref uuid_mod = global(names.uuid);
+  Ref u = call_method(uuid_mod.get(), names.uuid4);
+  return getattr(u.get(), names.hex);
+}
+
+// Removes `key` from a waiter or registry map, returning the removed value
+// (an empty Ref when absent). Runs under the map's lock.
+Ref pop_entry(PyObject* map, PyObject* key) {
+  if (PyDict_CheckExact(map)) {
+    PyObject* value = orv::check_ptr(PyDict_GetItemWithError(map, key));
+    if (!value) return Ref();
+    Ref held = Ref::borrow(value);
+    check(PyDict_DelItem(map, key));
+    return held;
+  }
+  Ref sentinel = Ref::borrow(Py_None);
+  return call_method(map, names.pop, key, sentinel.get());
+}
+
+// Takes every value out of `map` under `lock`. The values are returned so
+// that they are released (or acted upon) after the lock is let go.
+std::vector<Ref> drain(PyObject* map, PyObject* lock) {
+  std::vector<Ref> taken;
+  LockGuard guard(lock);
+  if (PyDict_CheckExact(map)) {
+    taken.reserve(static_cast<size_t>(PyDict_GET_SIZE(map)));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(map, &pos, &key, &value)) taken.push_back(Ref::borrow(value));
+    PyDict_Clear(map);
+  } else {
+    Ref values = own(PySequence_List(call_method(map, names.values).get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i)
+      taken.push_back(Ref::borrow(PyList_GET_ITEM(values.get(), i)));
+    call_method(map, names.clear);
+  }
+  return taken;
+}
+
+Ref futures_module() {
+  Ref concurrent = global(names.concurrent);
+  return getattr(concurrent.get(), names.futures);
+}
+
+// ---- methods -------------------------------------------------------------------------
+
+PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    std::span<PyObject*> none;
+    orv::parse_args({"__init__", {}, 0, true}, args, nargs, kwnames, none);
+    Ref threading = global(names.threading);
+    Ref waiters = own(PyDict_New());
+    set_local(self, names.waiters, waiters.get());
+    set_local(self, names._waiters_lock, own(PyObject_CallMethod(threading.get(), "Lock", nullptr)).get());
+    set_local(self, names._guid, new_hex_id().get());
+    set_local(self, names._send_handler, Py_None);
+    set_local(self, names.loop, Py_None);
+    set_local(self, names.loop_thread, Py_None);
+    set_local(self, names._callable_registry, own(PyDict_New()).get());
+    set_local(self, names._callable_lock, own(PyObject_CallMethod(threading.get(), "Lock", nullptr)).get());
+    set_local(self, names._next_callable_id, own(PyLong_FromLong(1)).get());
+    return orv::none();
+  });
+}
+
+PyObject* set_send_handler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* handler;
+    orv::parse_args({"set_send_handler", {"handler"}, 1, true}, args, nargs, kwnames, {&handler, 1});
+    setattr(self, names._send_handler, handler);
+    return orv::none();
+  });
+}
+
+double timeout_seconds(PyObject* timeout) {
+  double seconds = PyFloat_AsDouble(timeout);
+  if (seconds == -1.0 && PyErr_Occurred()) orv::throw_current();
+  if (std::isnan(seconds)) orv::raise(PyExc_ValueError, "timeout must be a number, not NaN");
+  Ref threading = global(names.threading);
+  double most = PyFloat_AsDouble(getattr(threading.get(), names.TIMEOUT_MAX).get());
+  if (most == -1.0 && PyErr_Occurred()) orv::throw_current();
+  return seconds > most ? most : seconds;
+}
+
+void forget_waiter(PyObject* self, PyObject* request_id) {
+  Ref waiters = getattr(self, names.waiters);
+  Ref lock = getattr(self, names._waiters_lock);
+  Ref removed;  // released after the lock
+  {
+    LockGuard guard(lock.get());
+    removed = pop_entry(waiters.get(), request_id);
+  }
+}
+
+Ref send_request(PyObject* self, PyObject* req, double timeout) {
+  Ref handler = getattr(self, names._send_handler);
+  if (!check(PyObject_IsTrue(handler.get()))) orv::raise(PyExc_RuntimeError, "No send handler registered");
+
+  Ref request_id = new_hex_id();
+  Ref message = own(PyDict_Copy(req));
+  check(PyDict_SetItem(message.get(), names.requestId, request_id.get()));
+  check(PyDict_SetItem(message.get(), names.kind, names.request));
+  Ref futures = futures_module();
+  Ref waiter = own(PyObject_CallNoArgs(getattr(futures.get(), names.Future).get()));
+
+  {
+    Ref waiters = getattr(self, names.waiters);
+    Ref lock = getattr(self, names._waiters_lock);
+    LockGuard guard(lock.get());
+    check(PyObject_SetItem(waiters.get(), request_id.get(), waiter.get()));
+  }
+
+  try {
+    own(PyObject_CallOneArg(handler.get(), message.get()));
+    Ref seconds = own(PyFloat_FromDouble(timeout));
+    try {
+      return call_method(waiter.get(), names.result, seconds.get());
+    } catch (orv::PythonError& e) {
+      if (!e.matches(getattr(futures.get(), names.TimeoutError).get())) throw;
+    }
+  } catch (orv::PythonError& e) {
+    // KeyboardInterrupt and the like leave the waiter in place.
+    if (e.matches(PyExc_Exception)) forget_waiter(self, request_id.get());
+    throw;
+  }
+  // Only a timed-out wait gets here.
+  forget_waiter(self, request_id.get());
+  orv::raise(PyExc_TimeoutError, "Timed out waiting for Office.js response");
+}
+
+PyObject* send_request_sync(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* argv[2];
+    orv::parse_args({"send_request_sync", {"req", "timeout"}, 1, true}, args, nargs, kwnames, argv);
+    orv::require_exact(argv[0], &PyDict_Type, "req");
+    double timeout = argv[1] ? timeout_seconds(argv[1]) : 30.0;
+    return send_request(self, argv[0], timeout);
+  });
+}
+
+// The text a failed response reports: error.message for a dictionary error,
+// the error itself when it is a non-empty str, else "Remote error".
+Ref remote_error_text(PyObject* message) {
+  PyObject* error = orv::check_ptr(PyDict_GetItemWithError(message, names.error));
+  if (!error) return own(PyUnicode_FromString("Remote error"));
+  if (PyDict_Check(error)) {
+    Ref fallback = own(PyUnicode_FromString("Remote error"));
+    return call_method(error, names.get, names.message, fallback.get());
+  }
+  if (PyUnicode_Check(error) && PyUnicode_GET_LENGTH(error) > 0) return Ref::borrow(error);
+  return own(PyUnicode_FromString("Remote error"));
+}
+
+PyObject* on_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* message;
+    orv::parse_args({"on_message", {"message"}, 1, true}, args, nargs, kwnames, {&message, 1});
+    orv::require_exact(message, &PyDict_Type, "message");
+    PyObject* raw_id = orv::check_ptr(PyDict_GetItemWithError(message, names.requestId));
+    if (!raw_id || !check(PyObject_IsTrue(raw_id))) return orv::none();
+    // Waiters are keyed by str ids; anything else (a list, a number) names no request.
+    if (!PyUnicode_Check(raw_id)) return orv::none();
+    Ref request_id = own(PyUnicode_FromObject(raw_id));
+
+    Ref waiters = getattr(self, names.waiters);
+    Ref lock = getattr(self, names._waiters_lock);
+    Ref waiter;
+    {
+      LockGuard guard(lock.get());
+      waiter = pop_entry(waiters.get(), request_id.get());
+    }
+    if (!waiter || waiter.is(Py_None)) return orv::none();
+    if (check(PyObject_IsTrue(call_method(waiter.get(), names.done).get()))) return orv::none();
+
+    PyObject* ok = orv::check_ptr(PyDict_GetItemWithError(message, names.ok));
+    try {
+      if (ok && check(PyObject_IsTrue(ok))) {
+        call_method(waiter.get(), names.set_result, message);
+      } else {
+        Ref text = remote_error_text(message);
+        Ref exc = own(PyObject_CallOneArg(PyExc_RuntimeError, text.get()));
+        call_method(waiter.get(), names.set_exception, exc.get());
+      }
+    } catch (orv::PythonError& e) {
+      // Completed meanwhile by another party: the response has nobody to go to.
+      Ref invalid = getattr(futures_module().get(), names.InvalidStateError);
+      if (!e.matches(invalid.get())) throw;
+    }
+    return orv::none();
+  });
+}
+
+void restamp_roots(PyObject* guid) {
+  for (PyObject* root : {names.Context, names.Excel, names.GetSetting, names.Union, names.Intersect,
+                         names.GetSystemInfo}) {
+    try {
+      setattr(global(root).get(), names._msg_guid, guid);
+    } catch (orv::PythonError&) {
+      // A root that is missing or refuses the stamp is left as it is.
+    }
+  }
+}
+
+PyObject* reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    std::span<PyObject*> none;
+    orv::parse_args({"reset", {}, 0, true}, args, nargs, kwnames, none);
+    {
+      Ref waiters = getattr(self, names.waiters);
+      Ref lock = getattr(self, names._waiters_lock);
+      for (Ref& waiter : drain(waiters.get(), lock.get())) call_method(waiter.get(), names.cancel);
+    }
+    Ref guid = new_hex_id();
+    setattr(self, names._guid, guid.get());
+    {
+      Ref registry = getattr(self, names._callable_registry);
+      Ref lock = getattr(self, names._callable_lock);
+      std::vector<Ref> dropped;
+      {
+        LockGuard guard(lock.get());
+        if (PyDict_CheckExact(registry.get())) {
+          Py_ssize_t pos = 0;
+          PyObject *key, *value;
+          while (PyDict_Next(registry.get(), &pos, &key, &value)) dropped.push_back(Ref::borrow(value));
+          PyDict_Clear(registry.get());
+        } else {
+          call_method(registry.get(), names.clear);
+        }
+        set_local(self, names._next_callable_id, own(PyLong_FromLong(1)).get());
+      }
+    }
+    restamp_roots(guid.get());
+    return orv::none();
+  });
+}
+
+const char* type_short_name(PyObject* obj) {
+  const char* name = Py_TYPE(obj)->tp_name;
+  const char* dot = std::strrchr(name, '.');
+  return dot ? dot + 1 : name;
+}
+
+PyObject* register_callable(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* callable_obj;
+    orv::parse_args({"register_callable", {"callable_obj"}, 1, true}, args, nargs, kwnames, {&callable_obj, 1});
+    if (!PyCallable_Check(callable_obj)) {
+      orv::raise_format(PyExc_TypeError, "Object must be callable, got %s", type_short_name(callable_obj));
+    }
+    Ref registry = getattr(self, names._callable_registry);
+    Ref lock = getattr(self, names._callable_lock);
+    Ref callable_id;
+    {
+      LockGuard guard(lock.get());
+      Ref guid = getattr(self, names._guid);
+      Ref prefix = own(PySequence_GetSlice(guid.get(), 0, 8));
+      Ref counter = getattr(self, names._next_callable_id);
+      callable_id = own(PyUnicode_FromFormat("pyfunc_%S_%S", prefix.get(), counter.get()));
+      Ref one = own(PyLong_FromLong(1));
+      set_local(self, names._next_callable_id, own(PyNumber_Add(counter.get(), one.get())).get());
+      check(PyObject_SetItem(registry.get(), callable_id.get(), callable_obj));
+    }
+    return callable_id;
+  });
+}
+
+PyObject* get_callable(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* callable_id;
+    orv::parse_args({"get_callable", {"callable_id"}, 1, true}, args, nargs, kwnames, {&callable_id, 1});
+    orv::require_exact(callable_id, &PyUnicode_Type, "callable_id");
+    Ref registry = getattr(self, names._callable_registry);
+    Ref lock = getattr(self, names._callable_lock);
+    LockGuard guard(lock.get());
+    if (PyDict_CheckExact(registry.get())) {
+      PyObject* found = orv::check_ptr(PyDict_GetItemWithError(registry.get(), callable_id));
+      return Ref::borrow(found ? found : Py_None);
+    }
+    return call_method(registry.get(), names.get, callable_id);
+  });
+}
+
+PyObject* unregister_callable(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* callable_id;
+    orv::parse_args({"unregister_callable", {"callable_id"}, 1, true}, args, nargs, kwnames, {&callable_id, 1});
+    orv::require_exact(callable_id, &PyUnicode_Type, "callable_id");
+    Ref registry = getattr(self, names._callable_registry);
+    Ref lock = getattr(self, names._callable_lock);
+    Ref removed;  // dropped once the lock is released
+    {
+      LockGuard guard(lock.get());
+      removed = pop_entry(registry.get(), callable_id);
+    }
+    return orv::none();
+  });
+}
+
+#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
+
+PyMethodDef methods[] = {
+    {"__init__", FASTCALL(init), "__init__(self) -> None\n\nCreate the channel with no send handler and an empty registry."},
+    {"set_send_handler", FASTCALL(set_send_handler),
+     "set_send_handler(self, handler: Callable[[dict], Any]) -> None\n\n"
+     "Register a callback used to send messages to the add-in.\n\n"
+     "The handler is called on the requesting thread with the request message."},
+    {"send_request_sync", FASTCALL(send_request_sync),
+     "send_request_sync(self, req: dict, timeout: float = 30.0) -> dict\n\n"
+     "Send a request and wait synchronously for the response.\n\n"
+     "The payload is copied and given a fresh 'requestId' and 'kind'. The call blocks\n"
+     "(without holding the GIL) until the response arrives, the timeout expires\n"
+     "(TimeoutError) or the channel is reset (concurrent.futures.CancelledError)."},
+    {"on_message", FASTCALL(on_message),
+     "on_message(self, message: dict) -> None\n\n"
+     "Handle an incoming response message from the add-in.\n\n"
+     "Completes the request named by 'requestId'; unknown ids are ignored."},
+    {"reset", FASTCALL(reset),
+     "reset(self) -> None\n\n"
+     "Reset the messaging state (e.g., when the connection is closed).\n\n"
+     "Cancels every waiting request, renews the context stamp and clears the callable registry."},
+    {"register_callable", FASTCALL(register_callable),
+     "register_callable(self, callable_obj: Callable[..., Any]) -> str\n\n"
+     "Register a Python callable and return its ID.\n\n"
+     "Returns:\n    String ID that can be used to invoke the callable from Excel."},
+    {"get_callable", FASTCALL(get_callable),
+     "get_callable(self, callable_id: str) -> Optional[Callable[..., Any]]\n\n"
+     "Retrieve a registered callable by its ID."},
+    {"unregister_callable", FASTCALL(unregister_callable),
+     "unregister_callable(self, callable_id: str) -> None\n\n"
+     "Remove a callable from the registry."},
+};
+
+}  // namespace
+
+Ref make_messaging_class() {
+  Ref bases = own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  return orv::make_class({
+      "Messaging",
+      "orvane_master.python_server.orvane.proxylink",
+      "Messaging()\n\n"
+      "Message passing with synchronous send and wait; no WebSocket server.\n\n"
+      "Threading model: user code calls send_request_sync on worker threads, several\n"
+      "at a time, each blocking on its own future without holding the GIL. The\n"
+      "kernel's listener thread delivers responses with on_message and calls reset\n"
+      "when its connection closes. _waiters_lock guards waiters and _callable_lock\n"
+      "the callable registry; each is held for single map operations only.",
+      bases.get(),
+      methods,
+      {},
+  });
+}
+
+}  // namespace proxylink

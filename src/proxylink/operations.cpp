@@ -1,0 +1,249 @@
+// The proxy operations: each turns one operation on a proxy into a request
+// through the module's `messaging`, checks the response and decodes the result.
+#include "proxylink/operations.hpp"
+
+#include "core/args.hpp"
+#include "core/pyclass.hpp"
+#include "proxylink/classes.hpp"
+#include "proxylink/proxy_common.hpp"
+#include "proxylink/serializer.hpp"
+
+#include <vector>
+
+namespace proxylink {
+namespace {
+
+using orv::check;
+using orv::own;
+
+struct Texts {
+  PyObject *GET, *GETITEM, *SET, *CALL, *DEL, *PLACED, *NAMED, *Function, *empty;
+} texts;
+
+bool equals(PyObject* name, PyObject* interned) {
+  return name == interned || PyUnicode_Compare(name, interned) == 0;
+}
+
+bool is_local_read_name(PyObject* name) {
+  for (PyObject* local : {names._internal_id, names._internal_typeName, names._msg_guid, names._typ,
+                          names._internal_cache})
+    if (equals(name, local)) return true;
+  return false;
+}
+
+bool is_local_write_name(PyObject* name) {
+  for (PyObject* local : {names._internal_id, names._internal_typeName, names._msg_guid, names._typ})
+    if (equals(name, local)) return true;
+  return false;
+}
+
+void check_not_stale(PyObject* self) {
+  Ref stamp = getattr(self, names._msg_guid);
+  Ref messaging = global(names.messaging);
+  Ref current = getattr(messaging.get(), names._guid);
+  if (check(PyObject_RichCompareBool(stamp.get(), current.get(), Py_NE))) {
+    orv::raise(PyExc_RuntimeError, "Excel Object used after messaging context was stopped");
+  }
+}
+
+// {"method": ..., "name": ..., [extra_key: extra_value,] "caller": self._internal_id}
+Ref payload(PyObject* self, PyObject* method, PyObject* name, PyObject* extra_key = nullptr,
+            PyObject* extra_value = nullptr) {
+  Ref caller = getattr(self, names._internal_id);
+  Ref req = own(PyDict_New());
+  check(PyDict_SetItem(req.get(), names.method, method));
+  check(PyDict_SetItem(req.get(), names.name, name));
+  if (extra_key) check(PyDict_SetItem(req.get(), extra_key, extra_value));
+  check(PyDict_SetItem(req.get(), names.caller, caller.get()));
+  return req;
+}
+
+Ref send(PyObject* req) {
+  Ref messaging = global(names.messaging);
+  return call_method(messaging.get(), names.send_request_sync, req);
+}
+
+Ref response_get(PyObject* response, PyObject* key) {
+  if (PyDict_CheckExact(response)) return Ref::borrow(orv::check_ptr(PyDict_GetItemWithError(response, key)));
+  return call_method(response, names.get, key);
+}
+
+bool response_ok(PyObject* response) {
+  Ref ok = response_get(response, names.ok);
+  return ok && check(PyObject_IsTrue(ok.get()));
+}
+
+// error.message of a failed response; an error that is not a dictionary
+// counts when it is a non-empty str; otherwise the operation's own text.
+[[noreturn]] void raise_failed(PyObject* response, PyObject* exc_type, Ref fallback) {
+  Ref error = response_get(response, names.error);
+  Ref text = std::move(fallback);
+  if (error && PyDict_Check(error.get())) {
+    text = call_method(error.get(), names.get, names.message, text.get());
+  } else if (error && PyUnicode_Check(error.get()) && PyUnicode_GET_LENGTH(error.get()) > 0) {
+    text = error;
+  }
+  PyErr_SetObject(exc_type, text.get());
+  orv::throw_current();
+}
+
+Ref decoded_result(PyObject* response) {
+  Ref result = response_get(response, names.result);
+  return from_wire(result ? result.get() : Py_None);
+}
+
+Ref index_text(PyObject* index) {
+  if (PySlice_Check(index)) {
+    auto part = [](PyObject* p) { return p == Py_None ? Ref::borrow(texts.empty) : own(PyObject_Format(p, nullptr)); };
+    PySliceObject* s = reinterpret_cast<PySliceObject*>(index);
+    Ref start = part(s->start), stop = part(s->stop), step = part(s->step);
+    return own(PyUnicode_FromFormat("%U:%U:%U", start.get(), stop.get(), step.get()));
+  }
+  if (PyLong_Check(index)) return own(PyObject_Str(index));
+  orv::raise(PyExc_TypeError, "Index must be an integer or a slice");
+}
+
+}  // namespace
+
+Ref op_getattr(PyObject* self, PyObject* name) {
+  if (is_local_read_name(name)) return own(PyObject_GenericGetAttr(self, name));
+  check_not_stale(self);
+  Ref response = send(payload(self, texts.GET, name).get());
+  if (response_ok(response.get())) return decoded_result(response.get());
+  raise_failed(response.get(), PyExc_AttributeError, own(PyUnicode_FromFormat("GET failed for %U", name)));
+}
+
+Ref op_getitem(PyObject* self, PyObject* index) {
+  Ref text = index_text(index);
+  check_not_stale(self);
+  Ref response = send(payload(self, texts.GETITEM, text.get()).get());
+  if (response_ok(response.get())) return decoded_result(response.get());
+  Ref shown = own(PyObject_Format(index, nullptr));
+  raise_failed(response.get(), PyExc_AttributeError, own(PyUnicode_FromFormat("GET ITEM failed for %U", shown.get())));
+}
+
+void op_setattr(PyObject* self, PyObject* name, PyObject* value) {
+  if (is_local_write_name(name)) {
+    set_local(self, name, value);
+    return;
+  }
+  check_not_stale(self);
+  Ref wire = to_wire(value);
+  Ref response = send(payload(self, texts.SET, name, names.value, wire.get()).get());
+  if (response_ok(response.get())) return;
+  raise_failed(response.get(), PyExc_AttributeError, own(PyUnicode_FromFormat("SET failed for %U", name)));
+}
+
+Ref op_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  check_not_stale(self);
+  Ref type_name = getattr(self, names._internal_typeName);
+  if (!check(PyObject_RichCompareBool(type_name.get(), texts.Function, Py_EQ))) {
+    orv::raise(PyExc_TypeError, "Only Function-typed SpecialObjects are callable");
+  }
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  Ref entries = own(PyList_New(0));
+  for (Py_ssize_t i = 0; i < nargs + nkw; ++i) {
+    Ref entry = own(PyDict_New());
+    bool named = i >= nargs;
+    check(PyDict_SetItem(entry.get(), names.arg_type, named ? texts.NAMED : texts.PLACED));
+    if (named) check(PyDict_SetItem(entry.get(), names.name, PyTuple_GET_ITEM(kwnames, i - nargs)));
+    check(PyDict_SetItem(entry.get(), names.value, to_wire(args[i]).get()));
+    check(PyList_Append(entries.get(), entry.get()));
+  }
+  Ref response = send(payload(self, texts.CALL, names.__call__, names.args, entries.get()).get());
+  if (response_ok(response.get())) return decoded_result(response.get());
+  raise_failed(response.get(), PyExc_RuntimeError, own(PyUnicode_FromString("CALL failed")));
+}
+
+void op_del(PyObject* self) {
+  // At exit nobody answers a release: waiting for each would hold the exit up.
+  if (orv::compat::is_finalizing()) return;
+  try {
+    send(payload(self, texts.DEL, names.__del__).get());
+  } catch (orv::PythonError& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+  }
+}
+
+// ---- the module functions ---------------------------------------------------------------
+
+namespace {
+
+PyObject* cw_getattr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* argv[2];
+    orv::parse_args({"_cw__getattr__", {"self", "name"}, 2}, args, nargs, kwnames, argv);
+    orv::require_exact(argv[1], &PyUnicode_Type, "name");
+    return op_getattr(argv[0], argv[1]);
+  });
+}
+
+PyObject* cw_getitem(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* argv[2];
+    orv::parse_args({"_cw__getitem__", {"self", "index"}, 2}, args, nargs, kwnames, argv);
+    return op_getitem(argv[0], argv[1]);
+  });
+}
+
+PyObject* cw_setattr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* argv[3];
+    orv::parse_args({"_cw__setattr__", {"self", "name", "value"}, 3}, args, nargs, kwnames, argv);
+    orv::require_exact(argv[1], &PyUnicode_Type, "name");
+    op_setattr(argv[0], argv[1], argv[2]);
+    return orv::none();
+  });
+}
+
+PyObject* cw_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    if (nargs < 1) orv::raise(PyExc_TypeError, "_cw__call__() missing 1 required positional argument: 'self'");
+    return op_call(args[0], args + 1, nargs - 1, kwnames);
+  });
+}
+
+PyObject* cw_del(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* self;
+    orv::parse_args({"_cw__del__", {"self"}, 1}, args, nargs, kwnames, {&self, 1});
+    op_del(self);
+    return orv::none();
+  });
+}
+
+PyMethodDef functions[] = {
+    {"_cw__getattr__", PROXYLINK_FASTCALL(cw_getattr),
+     "_cw__getattr__(self: Any, name: str) -> Any\n\nGet attribute proxy method for OfficeJsObject."},
+    {"_cw__getitem__", PROXYLINK_FASTCALL(cw_getitem),
+     "_cw__getitem__(self: Any, index: Union[int, slice]) -> Any\n\nGet item proxy method for OfficeJsObject."},
+    {"_cw__setattr__", PROXYLINK_FASTCALL(cw_setattr),
+     "_cw__setattr__(self: Any, name: str, value: Any) -> None\n\nSet attribute proxy method for OfficeJsObject."},
+    {"_cw__call__", PROXYLINK_FASTCALL(cw_call),
+     "_cw__call__(self: Any, *args: Any, **kwargs: Any) -> Any\n\nCall proxy method for OfficeJsObject (Function type)."},
+    {"_cw__del__", PROXYLINK_FASTCALL(cw_del),
+     "_cw__del__(self: Any) -> None\n\nDelete proxy method for OfficeJsObject."},
+};
+
+}  // namespace
+
+void add_operations(PyObject* module) {
+  struct { PyObject** slot; const char* text; } interned[] = {
+      {&texts.GET, "GET"},       {&texts.GETITEM, "GETITEM"}, {&texts.SET, "SET"},
+      {&texts.CALL, "CALL"},     {&texts.DEL, "DEL"},         {&texts.PLACED, "PLACED"},
+      {&texts.NAMED, "NAMED"},   {&texts.Function, "Function"},
+      {&texts.empty, ""},
+  };
+  for (auto& [slot, text] : interned)
+    if (!(*slot = PyUnicode_InternFromString(text))) orv::throw_current();
+
+  Ref module_name = own(PyObject_GetAttrString(module, "__name__"));
+  PyObject** slots[] = {&owned.cw_getattr, &owned.cw_getitem, &owned.cw_setattr, &owned.cw_call, &owned.cw_del};
+  for (size_t i = 0; i < std::size(functions); ++i) {
+    Ref fn = orv::make_function(&functions[i], module_name.get());
+    check(PyObject_SetAttrString(module, functions[i].ml_name, fn.get()));
+    *slots[i] = fn.release();
+  }
+}
+
+}  // namespace proxylink

@@ -1,0 +1,24 @@
+// Pieces shared by the proxy classes: per-instance classes, identity
+// attributes and the calling conventions of their methods.
+#pragma once
+#include "core/args.hpp"
+#include "proxylink/state.hpp"
+
+namespace proxylink {
+
+// type(name, (cls,), {"__module__": module_name}): every proxy gets a class of its own.
+Ref make_instance_class(PyObject* cls, PyObject* name, PyObject* module_name);
+
+// Writes _internal_id, _internal_typeName, _msg_guid, _typ and _internal_cache,
+// in that order, into the instance dictionary (bypassing the class's __setattr__).
+void set_identity(PyObject* self, PyObject* object_id, PyObject* type_name, PyObject* typ);
+
+// "<...>" texts: a value formatted as an f-string field without a specification.
+Ref format_field(PyObject* value);
+
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+}  // namespace proxylink
+
+#define PROXYLINK_FASTCALL(fn) \
+  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS

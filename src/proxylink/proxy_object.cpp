@@ -1,0 +1,133 @@
+// OfficeJsObject: the proxy of one object in the add-in's object table.
+#include "core/pyclass.hpp"
+#include "proxylink/classes.hpp"
+#include "proxylink/forwarding.hpp"
+#include "proxylink/proxy_common.hpp"
+
+namespace proxylink {
+namespace {
+
+PyObject* module_name_excel = nullptr;  // "orvane.Excel", the module of every per-instance class
+PyObject* typ_object = nullptr;         // "officejs_object"
+
+void check_identity_args(PyObject* object_id, PyObject* type_name) {
+  orv::require_exact(object_id, &PyLong_Type, "object_id");
+  orv::require_exact(type_name, &PyUnicode_Type, "type_name");
+}
+
+PyObject* object_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* argv[3];
+    orv::parse_args({"__new__", {"cls", "object_id", "type_name"}, 3}, args, nargs, kwnames, argv);
+    check_identity_args(argv[1], argv[2]);
+    Ref cls = make_instance_class(argv[0], argv[2], module_name_excel);
+    Ref empty = orv::own(PyTuple_New(0));
+    return orv::own(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls.get()), empty.get(), nullptr));
+  });
+}
+
+PyObject* object_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* argv[2];
+    orv::parse_args({"__init__", {"object_id", "type_name"}, 2, true}, args, nargs, kwnames, argv);
+    check_identity_args(argv[0], argv[1]);
+    Ref object_id = orv::own(PyNumber_Long(argv[0]));
+    set_identity(self, object_id.get(), argv[1], typ_object);
+    return orv::none();
+  });
+}
+
+PyObject* object_getattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* name;
+    orv::parse_args({"__getattr__", {"name"}, 1, true}, args, nargs, kwnames, {&name, 1});
+    orv::require_exact(name, &PyUnicode_Type, "name");
+    return forward_getattr(self, name);
+  });
+}
+
+PyObject* object_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* index;
+    orv::parse_args({"__getitem__", {"index"}, 1, true}, args, nargs, kwnames, {&index, 1});
+    return forward_getitem(self, index);
+  });
+}
+
+PyObject* object_setattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    PyObject* argv[2];
+    orv::parse_args({"__setattr__", {"name", "value"}, 2, true}, args, nargs, kwnames, argv);
+    orv::require_exact(argv[0], &PyUnicode_Type, "name");
+    forward_setattr(self, argv[0], argv[1]);
+    return orv::none();
+  });
+}
+
+PyObject* object_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] { return forward_call(self, args, nargs, kwnames); });
+}
+
+PyObject* object_del(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    std::span<PyObject*> none;
+    orv::parse_args({"__del__", {}, 0, true}, args, nargs, kwnames, none);
+    forward_del(self);
+    return orv::none();
+  });
+}
+
+PyObject* object_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return orv::boundary([&] {
+    std::span<PyObject*> none;
+    orv::parse_args({"__repr__", {}, 0, true}, args, nargs, kwnames, none);
+    Ref type_name = format_field(getattr(self, names._internal_typeName).get());
+    Ref object_id = format_field(getattr(self, names._internal_id).get());
+    return orv::own(PyUnicode_FromFormat("<OfficeJsObject %U id=%U>", type_name.get(), object_id.get()));
+  });
+}
+
+PyMethodDef static_methods[] = {
+    {"__new__", PROXYLINK_FASTCALL(object_new),
+     "__new__(cls, object_id: int, type_name: str) -> OfficeJsObject\n\n"
+     "Create the proxy as an instance of a new class named after its Office.js type."},
+};
+
+PyMethodDef methods[] = {
+    {"__init__", PROXYLINK_FASTCALL(object_init),
+     "__init__(self, object_id: int, type_name: str) -> None\n\n"
+     "Record the remote id, the type name and the current messaging context stamp."},
+    {"__getattr__", PROXYLINK_FASTCALL(object_getattr),
+     "__getattr__(self, name: str) -> Any\n\nRead a remote attribute (forwarded to _cw__getattr__)."},
+    {"__getitem__", PROXYLINK_FASTCALL(object_getitem),
+     "__getitem__(self, index: Union[int, slice]) -> Any\n\nRead a remote item (forwarded to _cw__getitem__)."},
+    {"__setattr__", PROXYLINK_FASTCALL(object_setattr),
+     "__setattr__(self, name: str, value: Any) -> None\n\nWrite a remote attribute (forwarded to _cw__setattr__)."},
+    {"__call__", PROXYLINK_FASTCALL(object_call),
+     "__call__(self, *args: Any, **kwargs: Any) -> Any\n\nCall a remote function (forwarded to _cw__call__)."},
+    {"__del__", PROXYLINK_FASTCALL(object_del),
+     "__del__(self) -> None\n\nRelease the remote object (forwarded to _cw__del__)."},
+    {"__repr__", PROXYLINK_FASTCALL(object_repr),
+     "__repr__(self) -> str\n\nReturn '<OfficeJsObject TYPE id=ID>'."},
+};
+
+}  // namespace
+
+Ref make_object_class() {
+  module_name_excel = PyUnicode_InternFromString("orvane.Excel");
+  typ_object = PyUnicode_InternFromString("officejs_object");
+  if (!module_name_excel || !typ_object) orv::throw_current();
+  Ref bases = orv::own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  return orv::make_class({
+      "OfficeJsObject",
+      "orvane_master.python_server.orvane.proxylink",
+      "Dynamic proxy class for Office.js objects.\n\n"
+      "    Provides __getattr__, __setattr__, __call__, __getitem__ to proxy\n"
+      "    operations to the Office.js Add-in via WebSocket.\n",
+      bases.get(),
+      methods,
+      static_methods,
+  });
+}
+
+}  // namespace proxylink
