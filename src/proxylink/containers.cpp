@@ -48,15 +48,6 @@ PyObject* container_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-PyObject* array_getattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* name;
-    orv::parse_args({"__getattr__", {"name"}, 1, true}, args, nargs, kwnames, {&name, 1});
-    orv::require_exact(name, &PyUnicode_Type, "name");
-    return forward_getattr(self, name);
-  });
-}
-
 PyObject* dict_getattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return orv::boundary([&] {
     PyObject* name;
@@ -86,19 +77,6 @@ PyObject* dict_setattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       orv::raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsDict");
     }
     orv::check(PyDict_SetItem(self, argv[0], argv[1]));
-    return orv::none();
-  });
-}
-
-PyObject* container_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] { return forward_call(self, args, nargs, kwnames); });
-}
-
-PyObject* container_del(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    std::span<PyObject*> none;
-    orv::parse_args({"__del__", {}, 0, true}, args, nargs, kwnames, none);
-    forward_del(self);
     return orv::none();
   });
 }
@@ -149,13 +127,13 @@ PyMethodDef dict_static[] = {
 PyMethodDef array_methods[] = {
     {"__init__", PROXYLINK_FASTCALL(container_init<array_kind>),
      "__init__(self, object_id: int) -> None\n\nStart empty and record the remote id and the context stamp."},
-    {"__getattr__", PROXYLINK_FASTCALL(array_getattr),
+    {"__getattr__", PROXYLINK_FASTCALL(method_forward_getattr),
      "__getattr__(self, name: str) -> Any\n\nRead a remote attribute (forwarded to _cw__getattr__)."},
     {"__setattr__", PROXYLINK_FASTCALL(array_setattr),
      "__setattr__(self, name: str, value: Any) -> None\n\nAlways refused: arrays take no attributes."},
-    {"__call__", PROXYLINK_FASTCALL(container_call),
+    {"__call__", PROXYLINK_FASTCALL(method_forward_call),
      "__call__(self, *args: Any, **kwargs: Any) -> Any\n\nForwarded to _cw__call__, which refuses arrays."},
-    {"__del__", PROXYLINK_FASTCALL(container_del),
+    {"__del__", PROXYLINK_FASTCALL(method_forward_del),
      "__del__(self) -> None\n\nRelease the remote array (forwarded to _cw__del__)."},
     {"__str__", PROXYLINK_FASTCALL(container_str<array_kind>),
      "__str__(self) -> str\n\nReturn the list representation of the items."},
@@ -170,9 +148,9 @@ PyMethodDef dict_methods[] = {
      "__getattr__(self, name: str) -> Any\n\nThe value of key `name` if present, else a remote read."},
     {"__setattr__", PROXYLINK_FASTCALL(dict_setattr),
      "__setattr__(self, name: str, value: Any) -> None\n\nReplace the value of an existing key; other names are refused."},
-    {"__call__", PROXYLINK_FASTCALL(container_call),
+    {"__call__", PROXYLINK_FASTCALL(method_forward_call),
      "__call__(self, *args: Any, **kwargs: Any) -> Any\n\nForwarded to _cw__call__, which refuses dictionaries."},
-    {"__del__", PROXYLINK_FASTCALL(container_del),
+    {"__del__", PROXYLINK_FASTCALL(method_forward_del),
      "__del__(self) -> None\n\nRelease the remote dictionary (forwarded to _cw__del__)."},
     {"__str__", PROXYLINK_FASTCALL(container_str<dict_kind>),
      "__str__(self) -> str\n\nReturn the dict representation of the entries."},

@@ -16,7 +16,10 @@ void set_identity(PyObject* self, PyObject* object_id, PyObject* type_name, PyOb
 // "<...>" texts: a value formatted as an f-string field without a specification.
 Ref format_field(PyObject* value);
 
-using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+// Method bodies shared by the proxy classes (vectorcall convention).
+PyObject* method_forward_getattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* method_forward_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* method_forward_del(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace proxylink
 

@@ -37,15 +37,6 @@ PyObject* object_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-PyObject* object_getattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* name;
-    orv::parse_args({"__getattr__", {"name"}, 1, true}, args, nargs, kwnames, {&name, 1});
-    orv::require_exact(name, &PyUnicode_Type, "name");
-    return forward_getattr(self, name);
-  });
-}
-
 PyObject* object_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return orv::boundary([&] {
     PyObject* index;
@@ -60,19 +51,6 @@ PyObject* object_setattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     orv::parse_args({"__setattr__", {"name", "value"}, 2, true}, args, nargs, kwnames, argv);
     orv::require_exact(argv[0], &PyUnicode_Type, "name");
     forward_setattr(self, argv[0], argv[1]);
-    return orv::none();
-  });
-}
-
-PyObject* object_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] { return forward_call(self, args, nargs, kwnames); });
-}
-
-PyObject* object_del(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    std::span<PyObject*> none;
-    orv::parse_args({"__del__", {}, 0, true}, args, nargs, kwnames, none);
-    forward_del(self);
     return orv::none();
   });
 }
@@ -97,15 +75,15 @@ PyMethodDef methods[] = {
     {"__init__", PROXYLINK_FASTCALL(object_init),
      "__init__(self, object_id: int, type_name: str) -> None\n\n"
      "Record the remote id, the type name and the current messaging context stamp."},
-    {"__getattr__", PROXYLINK_FASTCALL(object_getattr),
+    {"__getattr__", PROXYLINK_FASTCALL(method_forward_getattr),
      "__getattr__(self, name: str) -> Any\n\nRead a remote attribute (forwarded to _cw__getattr__)."},
     {"__getitem__", PROXYLINK_FASTCALL(object_getitem),
      "__getitem__(self, index: Union[int, slice]) -> Any\n\nRead a remote item (forwarded to _cw__getitem__)."},
     {"__setattr__", PROXYLINK_FASTCALL(object_setattr),
      "__setattr__(self, name: str, value: Any) -> None\n\nWrite a remote attribute (forwarded to _cw__setattr__)."},
-    {"__call__", PROXYLINK_FASTCALL(object_call),
+    {"__call__", PROXYLINK_FASTCALL(method_forward_call),
      "__call__(self, *args: Any, **kwargs: Any) -> Any\n\nCall a remote function (forwarded to _cw__call__)."},
-    {"__del__", PROXYLINK_FASTCALL(object_del),
+    {"__del__", PROXYLINK_FASTCALL(method_forward_del),
      "__del__(self) -> None\n\nRelease the remote object (forwarded to _cw__del__)."},
     {"__repr__", PROXYLINK_FASTCALL(object_repr),
      "__repr__(self) -> str\n\nReturn '<OfficeJsObject TYPE id=ID>'."},
