@@ -1,0 +1,102 @@
+"""Loading rules of the extension modules; each case runs in a fresh interpreter."""
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+MODULES = ["orvane_master.python_server.orvane.proxylink"]
+try:
+    import orvane_master.business_layer.packages.handlers  # noqa: F401
+    MODULES.append("orvane_master.business_layer.packages.handlers")
+except ImportError:
+    pass
+
+
+def run(code):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_second_import_and_loader_give_the_same_module(name):
+    result = run(f"""
+        import importlib, importlib.util, sys
+        import {name} as first
+        assert first.__name__ == "{name}"
+        del sys.modules["{name}"]
+        again = importlib.import_module("{name}")
+        assert again is first
+        spec = importlib.util.find_spec("{name}")
+        assert importlib.util.module_from_spec(spec) is first
+        print("same")
+    """)
+    assert result.stdout.strip() == "same", result.stderr
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_sub_interpreter_is_refused(name):
+    result = run(f"""
+        import sys
+        import {name}
+        code = "import {name}"
+        try:
+            import _interpreters as interpreters  # 3.13
+        except ImportError:
+            interpreters = None
+        if interpreters is not None and hasattr(interpreters, "exec"):
+            interp = interpreters.create()
+            err = interpreters.exec(interp, code)
+            print(err.msg if err else "imported")
+        else:
+            import _testcapi
+            _testcapi.run_in_subinterp(code)
+    """)
+    if "No module named '_testcapi'" in result.stderr:
+        pytest.skip("this CPython offers no sub-interpreters")
+    text = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+    assert text in result.stdout + result.stderr
+
+
+def test_import_without_pandas_fails():
+    result = run("""
+        import sys
+        sys.modules["pandas"] = None
+        try:
+            import orvane_master.python_server.orvane.proxylink
+        except ImportError as e:
+            print("ImportError")
+    """)
+    assert result.stdout.strip() == "ImportError", result.stderr
+
+
+def test_import_without_polars_and_with_legacy_module(tmp_path):
+    pkg = "orvane_master.python_server.orvane"
+    result = run(f"""
+        import sys, types
+        sys.modules["polars"] = None
+        import {pkg} as package
+        vornel = types.ModuleType("{pkg}.vornel")
+        vornel.serialize_com_object = lambda o: "s"
+        vornel.deserialize_com_object = lambda o: "d"
+        vornel.is_com_object = lambda o: False
+        sys.modules["{pkg}.vornel"] = vornel
+        from {pkg} import proxylink as p
+        assert p._HAS_POLARS is False and p.pl is None
+        assert p._HAS_COM is True and p.is_com_object is vornel.is_com_object
+        assert p.serialize_com_object is vornel.serialize_com_object
+        print("ok")
+    """)
+    assert result.stdout.strip() == "ok", result.stderr
+
+
+def test_exit_is_not_held_up_by_surviving_proxies():
+    result = run("""
+        import time
+        from orvane_master.python_server.orvane import proxylink as p
+        sent = []
+        p.messaging.set_send_handler(sent.append)   # nobody ever answers
+        keep = [p.OfficeJsObject(i, "Range") for i in range(10, 20)]
+        print("exiting")
+    """)
+    assert result.returncode == 0 and result.stdout.strip() == "exiting", result.stderr
+    assert result.stderr == ""
