@@ -1,0 +1,115 @@
+"""The dispatcher: one IDE message in, one request handler awaited.
+
+A message's `type` names its handler: "add_workbook_package" goes to
+`handle_add_workbook_package`, and so on for the fourteen handlers. The
+handler is looked up on the handlers module at each message, so a replaced
+handler takes effect at once.
+
+Nothing that goes wrong is swallowed silently. An exception that leaves a
+handler is logged with its traceback and kept in `errors`; the dispatcher
+then goes on with the next message. The background tasks that handlers start
+(and the tasks those start) are made by a task factory that this dispatcher
+installs on the loop: each is kept in `tasks` until it ends, and one that ends
+with an exception is logged and kept in `errors` as well. `settle()` waits for
+all of them.
+"""
+from __future__ import annotations
+
+import asyncio
+import contextvars
+import json
+import logging
+from typing import Any, Dict, List, Optional, Set
+
+logger = logging.getLogger(__name__)
+
+MESSAGE_TYPES = (
+    "package_install_request",
+    "get_package_versions_request",
+    "get_package_extras_request",
+    "get_package_info_request",
+    "add_workbook_package",
+    "remove_workbook_package",
+    "update_workbook_package",
+    "restore_workbook_packages",
+    "update_package_status",
+    "update_python_paths",
+    "reorder_workbook_packages",
+    "install_workbook_packages",
+    "get_workbook_packages",
+    "get_resolved_deps",
+)
+ROUTES: Dict[str, str] = {t: "handle_" + t for t in MESSAGE_TYPES}
+
+# Set while a handler runs; tasks inherit it, so their children are tracked too.
+_dispatcher: "contextvars.ContextVar[Optional[Dispatcher]]" = contextvars.ContextVar("dispatcher", default=None)
+
+
+class Dispatcher:
+    def __init__(self, handlers: Any) -> None:
+        self.handlers = handlers
+        self.errors: List[BaseException] = []
+        self.tasks: Set["asyncio.Task[Any]"] = set()
+
+    def attach(self, loop: Optional[asyncio.AbstractEventLoop] = None) -> None:
+        """Installs the task factory and the exception handler on the loop
+        (the running one by default)."""
+        loop = loop or asyncio.get_running_loop()
+        loop.set_task_factory(self._task_factory)
+        loop.set_exception_handler(self._loop_exception)
+
+    def _task_factory(self, loop: asyncio.AbstractEventLoop, coro: Any, **kwargs: Any) -> "asyncio.Task[Any]":
+        task = asyncio.Task(coro, loop=loop, **kwargs)
+        if _dispatcher.get() is self:
+            self.tasks.add(task)
+            task.add_done_callback(self._task_done)
+        return task
+
+    def _task_done(self, task: "asyncio.Task[Any]") -> None:
+        self.tasks.discard(task)
+        if task.cancelled():
+            return
+        exc = task.exception()
+        if exc is not None:
+            self.errors.append(exc)
+            logger.error("Background task %s failed: %r", _task_label(task), exc, exc_info=exc)
+
+    def _loop_exception(self, loop: asyncio.AbstractEventLoop, context: Dict[str, Any]) -> None:
+        exc = context.get("exception")
+        if exc is not None:
+            self.errors.append(exc)
+        loop.default_exception_handler(context)
+
+    async def dispatch(self, client_id: str, message: Dict[str, Any]) -> None:
+        """Awaits the handler that the message's type names."""
+        name = ROUTES.get(message.get("type"))  # type: ignore[arg-type]
+        if name is None:
+            logger.warning("No handler for IDE message type %r", message.get("type"))
+            return
+        handler = getattr(self.handlers, name)
+        token = _dispatcher.set(self)
+        try:
+            await handler(client_id, message)
+        except Exception as exc:
+            self.errors.append(exc)
+            logger.error("Handler %s failed: %r", name, exc, exc_info=exc)
+        finally:
+            _dispatcher.reset(token)
+
+    async def dispatch_json(self, client_id: str, text: str) -> None:
+        """The same for a message as it arrives on the IDE's socket."""
+        await self.dispatch(client_id, json.loads(text))
+
+    async def settle(self) -> None:
+        """Waits until every task started by a handler has ended."""
+        current = asyncio.current_task()
+        while True:
+            pending = [t for t in self.tasks if t is not current and not t.done()]
+            if not pending:
+                return
+            await asyncio.wait(pending)
+
+
+def _task_label(task: "asyncio.Task[Any]") -> str:
+    coro = task.get_coro()
+    return getattr(coro, "__qualname__", None) or getattr(coro, "__name__", None) or repr(coro)
