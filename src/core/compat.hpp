@@ -58,3 +58,59 @@ inline PyObject* frame_function_name(PyFrameObject* frame) {
 }
 
 }  // namespace orv::compat
+
+namespace orv::compat {
+
+// The result of sending into an iterator, with the values of PySendResult.
+#if PY_VERSION_HEX >= 0x030A0000
+using SendResult = PySendResult;
+#else
+enum SendResult { PYGEN_RETURN = 0, PYGEN_ERROR = -1, PYGEN_NEXT = 1 };
+#endif
+inline constexpr SendResult send_return = static_cast<SendResult>(0);
+inline constexpr SendResult send_error = static_cast<SendResult>(-1);
+inline constexpr SendResult send_next = static_cast<SendResult>(1);
+using SendFunc = SendResult (*)(PyObject*, PyObject*, PyObject**);
+
+// With StopIteration raised, takes it and returns its value (a new reference);
+// otherwise returns nullptr and leaves the error as it is.
+inline PyObject* take_stop_iteration_value() {
+  if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return nullptr;
+  PyObject* exc = fetch_exception();
+  PyObject* value = PyObject_GetAttrString(exc, "value");
+  Py_DECREF(exc);
+  return value;
+}
+
+// PyIter_Send: sends `arg` into an iterator (next() for None when it has
+// __next__, else its `send` method called with exactly one argument).
+inline SendResult iter_send(PyObject* iter, PyObject* arg, PyObject** result) {
+#if PY_VERSION_HEX >= 0x030A0000
+  return PyIter_Send(iter, arg, result);
+#else
+  static PyObject* send_name = PyUnicode_InternFromString("send");
+  if (!send_name) return send_error;
+  iternextfunc next = Py_TYPE(iter)->tp_iternext;
+  if (arg == Py_None && next && next != &_PyObject_NextNotImplemented) *result = next(iter);
+  else *result = PyObject_CallMethodObjArgs(iter, send_name, arg, nullptr);
+  if (*result) return send_next;
+  if (!PyErr_Occurred()) {
+    *result = new_ref(Py_None);
+    return send_return;
+  }
+  *result = take_stop_iteration_value();
+  return *result ? send_return : send_error;
+#endif
+}
+
+// Gives a type's async slots the am_send entry where the runtime has one.
+inline void set_am_send(PyAsyncMethods& methods, SendFunc send) {
+#if PY_VERSION_HEX >= 0x030A0000
+  methods.am_send = send;
+#else
+  (void)methods;
+  (void)send;
+#endif
+}
+
+}  // namespace orv::compat

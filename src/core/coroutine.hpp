@@ -1,0 +1,165 @@
+// Coroutines for Python written as C++20 coroutines.
+//
+// A coroutine function is a Python callable built from a CoroutineDef. Calling
+// it checks the arguments (TypeError before anything else exists) and returns a
+// Python coroutine object (send, throw, close, __await__) that drives a C++
+// body. The body suspends only at `co_await orv::awaitable(obj)`, which
+// delegates to `obj.__await__()` exactly as `yield from` does: the driver
+// forwards send/throw/close to that iterator, and the co_await evaluates to its
+// result or throws the exception it ended with as an orv::PythonError.
+//
+// Writing a body:
+//
+//   orv::Task handle_thing(orv::Frame& f) {
+//     PyObject* message = f.arg(1);              // arguments live as long as the coroutine
+//     orv::Local packages(f, lookup(message));   // held across an await: visible to the GC
+//     Ref reply = co_await orv::awaitable(send(packages.get()));
+//     orv::Local items(f, orv::aiter(source));   // async for item in source:
+//     while (Ref item = co_await orv::anext(items.get())) { ... }
+//     co_return orv::none();
+//   }
+//
+//   const orv::CoroutineDef thing_def{{"handle_thing", {"client_id", "message"}, 2},
+//                                     {orv::Accept::str, orv::Accept::dict},
+//                                     "handle_thing(client_id: str, message: dict) -> None\n\nDoc.",
+//                                     handle_thing};
+//   Ref fn = orv::make_coroutine_function(thing_def, module_name);
+//
+// Rules for bodies: a Python object kept across a co_await sits in an
+// orv::Local (or is an argument), never only in a plain Ref, so that the garbage
+// collector sees every reference a suspended coroutine owns. Plain Refs that die
+// before the next co_await are fine. Exceptions are orv::PythonError; catch them
+// like `except`, rethrow with `throw;`. Closing or dropping an unfinished
+// coroutine destroys the C++ frame: destructors run, no further body code does.
+#pragma once
+#include "core/args.hpp"
+
+#include <array>
+#include <coroutine>
+#include <exception>
+
+namespace orv {
+
+class Frame;
+
+// The return type of a coroutine body.
+class Task {
+ public:
+  struct promise_type {
+    explicit promise_type(Frame& f) noexcept : frame(&f) {}
+    Task get_return_object() noexcept {
+      return Task(std::coroutine_handle<promise_type>::from_promise(*this));
+    }
+    std::suspend_always initial_suspend() noexcept { return {}; }
+    std::suspend_always final_suspend() noexcept { return {}; }
+    void return_value(Ref value) noexcept { result = std::move(value); }
+    void unhandled_exception() noexcept { error = std::current_exception(); }
+
+    Frame* frame;
+    Ref result;
+    std::exception_ptr error;
+  };
+  using Handle = std::coroutine_handle<promise_type>;
+
+  Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
+  ~Task() {
+    if (handle_) handle_.destroy();
+  }
+  Handle release() noexcept { return std::exchange(handle_, nullptr); }
+
+ private:
+  explicit Task(Handle h) noexcept : handle_(h) {}
+  Handle handle_;
+};
+
+class Local;
+
+// The part of a Python coroutine object that a body sees: its arguments and the
+// objects it holds across suspensions. It lives inside the Python object, so its
+// address is stable for the whole life of the body.
+class Frame {
+ public:
+  static constexpr size_t max_args = 4;
+
+  PyObject* arg(size_t i) const noexcept { return args_[i].get(); }
+
+ private:
+  friend class Local;
+  friend struct Await;
+  friend struct FrameAccess;
+  std::array<Ref, max_args> args_;
+  Local* locals_ = nullptr;  // intrusive list of the body's live Locals
+  Ref delegate_;             // the iterator being awaited, while suspended
+  Ref resume_value_;         // what the pending co_await evaluates to...
+  Ref resume_error_;         // ...or the exception it raises
+};
+
+// A reference held by a coroutine body across suspensions. While it exists the
+// owning coroutine object reports it to the garbage collector.
+class Local {
+ public:
+  explicit Local(Frame& f, Ref value = {}) noexcept : value_(std::move(value)), frame_(&f) {
+    next_ = f.locals_;
+    if (next_) next_->prev_ = this;
+    f.locals_ = this;
+  }
+  ~Local() {
+    if (prev_) prev_->next_ = next_;
+    else frame_->locals_ = next_;
+    if (next_) next_->prev_ = prev_;
+  }
+  Local(const Local&) = delete;
+  Local& operator=(const Local&) = delete;
+  Local& operator=(Ref value) noexcept {
+    value_ = std::move(value);
+    return *this;
+  }
+
+  PyObject* get() const noexcept { return value_.get(); }
+  const Ref& ref() const noexcept { return value_; }
+  explicit operator bool() const noexcept { return static_cast<bool>(value_); }
+
+ private:
+  friend struct FrameAccess;
+  Ref value_;
+  Frame* frame_;
+  Local* prev_ = nullptr;
+  Local* next_ = nullptr;
+};
+
+// `co_await orv::awaitable(obj)`: obj's await iterator is taken at once (a
+// TypeError for an object that cannot be awaited is thrown here, in the body).
+struct Await {
+  Ref iterator;
+  bool stop_async_iteration_ends = false;  // for anext: StopAsyncIteration -> empty Ref
+  Frame* frame = nullptr;
+
+  bool await_ready() const noexcept { return false; }
+  void await_suspend(Task::Handle h) noexcept;
+  Ref await_resume();
+};
+
+Await awaitable(Ref obj);
+// `aiter(obj)`: obj.__aiter__().
+Ref aiter(PyObject* obj);
+// `co_await anext(it)`: the next item of an asynchronous iterator, or an empty
+// Ref once it raises StopAsyncIteration (the end of an `async for`).
+Await anext(PyObject* it);
+
+// What calling a coroutine function accepts for each parameter.
+enum class Accept : unsigned char { any, str, dict, str_or_none };
+
+struct CoroutineDef {
+  Signature sig;                         // name and parameters, all by position or keyword
+  std::initializer_list<Accept> accept;  // one per parameter
+  const char* doc;                       // first line: the signature with declared types
+  Task (*body)(Frame&);
+};
+
+// The Python callable for `def` (kept alive by the caller for the process).
+// Its __module__ is `module_name`; asyncio.iscoroutinefunction recognises it.
+Ref make_coroutine_function(const CoroutineDef& def, PyObject* module_name);
+
+}  // namespace orv
