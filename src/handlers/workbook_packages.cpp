@@ -1,0 +1,237 @@
+// The workbook package list handlers: add, remove, update, reorder, set a
+// status, restore the installed list, and read the list.
+//
+// Each edit of a workbook's list is made with no await inside it, so the event
+// loop never shows another handler a half-made list. The updates sent to the
+// IDE carry the live list objects of the connection manager.
+#include "handlers/handlers.hpp"
+
+namespace handlers {
+namespace {
+
+using orv::check;
+using orv::Local;
+using orv::own;
+
+Ref workbook_packages() { return manager_dict(names.workbook_packages); }
+
+Ref list_of(PyObject* target_workbook) {
+  return own(PyObject_GetItem(workbook_packages().get(), target_workbook));
+}
+
+// {"type": "workbook_packages_update", "workbook_id": ..., "packages": <the live list>}
+Ref packages_update(PyObject* target_workbook) {
+  Ref packages = list_of(target_workbook);
+  return message_of({{names.type, names.workbook_packages_update},
+                     {names.workbook_id, target_workbook},
+                     {names.packages, packages.get()}});
+}
+
+bool name_equals(PyObject* entry, PyObject* package_name) {
+  Ref name = own(PyObject_GetItem(entry, names.name));
+  return check(PyObject_RichCompareBool(name.get(), package_name, Py_EQ)) != 0;
+}
+
+// The first entry of the workbook's list whose name is `package_name`, or none.
+Ref first_named(PyObject* target_workbook, PyObject* package_name) {
+  Ref found;
+  for_each(list_of(target_workbook).get(), [&](PyObject* entry) {
+    if (name_equals(entry, package_name)) found = Ref::borrow(entry);
+    return !found;
+  });
+  return found;
+}
+
+// list.append(item) on whatever list object the manager holds.
+void append(PyObject* list, PyObject* item) {
+  if (PyList_CheckExact(list)) check(PyList_Append(list, item));
+  else call_method(list, names.append, item);
+}
+
+void info(const char* format, auto... values) { log(names.info, own(PyUnicode_FromFormat(format, values...)).get()); }
+
+Ref empty_list() { return new_list(); }
+Ref empty_dict() { return new_dict(); }
+
+orv::Task add_package(orv::Frame& f) {
+  PyObject* message = f.arg(1);
+  Local target_workbook(f, message_get(message, names.workbook_id));
+  Local package_name(f, message_get(message, names.package_name));
+  Local version(f, message_get(message, names.version));
+  Ref extras = message_get(message, names.extras, new_list());
+  if (!truthy(target_workbook.get()) || !truthy(package_name.get()) || !truthy(version.get())) {
+    log(names.warning, "Received add_workbook_package without required parameters");
+    co_return orv::none();
+  }
+  Ref lists = workbook_packages();
+  if (!dict_contains(lists.get(), target_workbook.get())) dict_set(lists.get(), target_workbook.get(), new_list().get());
+  Ref package_entry = message_of({{names.name, package_name.get()},
+                                  {names.version, version.get()},
+                                  {names.extras, extras.get()},
+                                  {names.status, names.pending}});
+  append(list_of(target_workbook.get()).get(), package_entry.get());
+  co_await orv::awaitable(send_to_ide(packages_update(target_workbook.get()).get()));
+  info("Added package %S==%S to workbook %S", package_name.get(), version.get(), target_workbook.get());
+  co_return orv::none();
+}
+
+orv::Task remove_package(orv::Frame& f) {
+  PyObject* message = f.arg(1);
+  Local target_workbook(f, message_get(message, names.workbook_id));
+  Local package_name(f, message_get(message, names.package_name));
+  if (!truthy(target_workbook.get()) || !truthy(package_name.get())) {
+    log(names.warning, "Received remove_workbook_package without required parameters");
+    co_return orv::none();
+  }
+  if (!dict_contains(workbook_packages().get(), target_workbook.get())) co_return orv::none();
+  Ref kept = new_list();
+  for_each(list_of(target_workbook.get()).get(), [&](PyObject* entry) {
+    Ref name = own(PyObject_GetItem(entry, names.name));
+    if (check(PyObject_RichCompareBool(name.get(), package_name.get(), Py_NE))) check(PyList_Append(kept.get(), entry));
+    return true;
+  });
+  dict_set(workbook_packages().get(), target_workbook.get(), kept.get());
+  co_await orv::awaitable(send_to_ide(packages_update(target_workbook.get()).get()));
+  info("Removed package %S from workbook %S", package_name.get(), target_workbook.get());
+  co_return orv::none();
+}
+
+orv::Task update_package(orv::Frame& f) {
+  PyObject* message = f.arg(1);
+  Local target_workbook(f, message_get(message, names.workbook_id));
+  Local package_name(f, message_get(message, names.package_name));
+  Local version(f, message_get(message, names.version));
+  Ref extras = message_get(message, names.extras, new_list());
+  if (!truthy(target_workbook.get()) || !truthy(package_name.get()) || !truthy(version.get())) {
+    log(names.warning, "Received update_workbook_package without required parameters");
+    co_return orv::none();
+  }
+  if (!dict_contains(workbook_packages().get(), target_workbook.get())) co_return orv::none();
+  if (Ref entry = first_named(target_workbook.get(), package_name.get())) {
+    check(PyObject_SetItem(entry.get(), names.version, version.get()));
+    check(PyObject_SetItem(entry.get(), names.extras, extras.get()));
+    check(PyObject_SetItem(entry.get(), names.status, names.pending_update));
+  }
+  co_await orv::awaitable(send_to_ide(packages_update(target_workbook.get()).get()));
+  info("Updated package %S==%S in workbook %S", package_name.get(), version.get(), target_workbook.get());
+  co_return orv::none();
+}
+
+orv::Task reorder_packages(orv::Frame& f) {
+  PyObject* message = f.arg(1);
+  Local target_workbook(f, message_get(message, names.workbook_id));
+  Ref package_names = message_get(message, names.package_names, new_list());
+  if (!truthy(target_workbook.get()) || !truthy(package_names.get())) {
+    log(names.warning, "Received reorder_workbook_packages without required parameters");
+    co_return orv::none();
+  }
+  if (!dict_contains(workbook_packages().get(), target_workbook.get())) co_return orv::none();
+  // The later of two entries with the same name wins.
+  Ref current_packages = new_dict();
+  for_each(list_of(target_workbook.get()).get(), [&](PyObject* entry) {
+    Ref name = own(PyObject_GetItem(entry, names.name));
+    check(PyDict_SetItem(current_packages.get(), name.get(), entry));
+    return true;
+  });
+  Ref new_order = new_list();
+  for_each(package_names.get(), [&](PyObject* name) {
+    if (PyObject* entry = orv::check_ptr(PyDict_GetItemWithError(current_packages.get(), name))) {
+      check(PyList_Append(new_order.get(), entry));
+    }
+    return true;
+  });
+  dict_set(workbook_packages().get(), target_workbook.get(), new_order.get());
+  co_await orv::awaitable(send_to_ide(packages_update(target_workbook.get()).get()));
+  info("Reordered packages for workbook %S", target_workbook.get());
+  co_return orv::none();
+}
+
+orv::Task update_status(orv::Frame& f) {
+  PyObject* message = f.arg(1);
+  Local target_workbook(f, message_get(message, names.workbook_id));
+  Local package_name(f, message_get(message, names.package_name));
+  Local status(f, message_get(message, names.status));
+  if (!truthy(target_workbook.get()) || !truthy(package_name.get()) || !truthy(status.get())) {
+    log(names.warning, "Received update_package_status without required parameters");
+    co_return orv::none();
+  }
+  if (!dict_contains(workbook_packages().get(), target_workbook.get())) co_return orv::none();
+  if (Ref entry = first_named(target_workbook.get(), package_name.get())) {
+    check(PyObject_SetItem(entry.get(), names.status, status.get()));
+  }
+  PyObject* target = target_workbook.get();
+  Ref packages = list_of(target);
+  Ref python_paths = dict_get(manager_dict(names.workbook_python_paths).get(), target, empty_list);
+  Ref package_errors = dict_get(manager_dict(names.package_errors).get(), target, empty_dict);
+  Ref update = message_of({{names.type, names.workbook_packages_update},
+                           {names.workbook_id, target},
+                           {names.packages, packages.get()},
+                           {names.python_paths, python_paths.get()},
+                           {names.package_errors, package_errors.get()}});
+  co_await orv::awaitable(send_to_ide(update.get()));
+  info("Updated status for package %S to %S in workbook %S", package_name.get(), status.get(),
+       target_workbook.get());
+  co_return orv::none();
+}
+
+// The stored list is made of copies of the installed entries, so that later
+// edits of the workbook's list leave the record of what was installed alone.
+orv::Task restore_packages(orv::Frame& f) {
+  Ref target_workbook = message_get(f.arg(1), names.workbook_id);
+  if (!truthy(target_workbook.get())) co_return orv::none();
+  Ref installed = dict_get(manager_dict(names.workbook_installed_packages).get(), target_workbook.get(), empty_list);
+  Ref copies = new_list();
+  for_each(installed.get(), [&](PyObject* entry) {
+    Ref copy = own(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), entry));
+    check(PyList_Append(copies.get(), copy.get()));
+    return true;
+  });
+  dict_set(workbook_packages().get(), target_workbook.get(), copies.get());
+  call_method(global(names._manager).get(), names._push_packages_and_python_paths, target_workbook.get());
+  co_return orv::none();
+}
+
+orv::Task get_packages(orv::Frame& f) {
+  Ref target_workbook = message_get(f.arg(1), names.workbook_id);
+  if (!truthy(target_workbook.get())) {
+    log(names.warning, "Received get_workbook_packages without workbook_id");
+    co_return orv::none();
+  }
+  PyObject* target = target_workbook.get();
+  Ref packages = dict_get(workbook_packages().get(), target, empty_list);
+  Ref python_paths = dict_get(manager_dict(names.workbook_python_paths).get(), target, empty_list);
+  Ref package_errors = dict_get(manager_dict(names.package_errors).get(), target, empty_dict);
+  Ref update = message_of({{names.type, names.workbook_packages_update},
+                           {names.workbook_id, target},
+                           {names.packages, packages.get()},
+                           {names.package_errors, package_errors.get()},
+                           {names.python_paths, python_paths.get()}});
+  co_await orv::awaitable(send_to_ide(update.get()));
+  co_return orv::none();
+}
+
+#define REQUEST_HANDLER(name, summary, body)                                              \
+  {{name, {"client_id", "message"}, 2}, {orv::Accept::str, orv::Accept::dict},             \
+   name "(client_id: str, message: dict) -> None\n\n" summary, body}
+
+const orv::CoroutineDef defs[] = {
+    REQUEST_HANDLER("handle_add_workbook_package", "Handle add package to workbook request from IDE.", add_package),
+    REQUEST_HANDLER("handle_remove_workbook_package", "Handle remove package from workbook request from IDE.",
+                    remove_package),
+    REQUEST_HANDLER("handle_update_workbook_package", "Handle update package in workbook request from IDE.",
+                    update_package),
+    REQUEST_HANDLER("handle_restore_workbook_packages",
+                    "Handle restore workbook packages to the installed list request from IDE.", restore_packages),
+    REQUEST_HANDLER("handle_update_package_status", "Handle update package status request from IDE.", update_status),
+    REQUEST_HANDLER("handle_reorder_workbook_packages", "Handle reorder workbook packages request from IDE.",
+                    reorder_packages),
+    REQUEST_HANDLER("handle_get_workbook_packages", "Handle get workbook packages request from IDE.", get_packages),
+};
+
+}  // namespace
+
+void add_workbook_packages(PyObject* module) {
+  for (const orv::CoroutineDef& def : defs) add_function(module, def);
+}
+
+}  // namespace handlers
