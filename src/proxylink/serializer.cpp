@@ -4,6 +4,7 @@
 #include "core/args.hpp"
 #include "core/pyclass.hpp"
 #include "proxylink/classes.hpp"
+#include "proxylink/codec.hpp"
 #include "proxylink/proxy_common.hpp"
 
 namespace proxylink {
@@ -70,6 +71,7 @@ Ref from_wire(PyObject* wire) {
 }
 
 Ref make_serializer_class() {
+  codec::init(owned.globals);
   Ref bases = orv::own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
   Ref cls = orv::make_class({"Serializer", "orvane_master.python_server.orvane.proxylink",
                              "Handles marshaling of data types between Python and JavaScript.", bases.get(), {},

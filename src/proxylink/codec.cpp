@@ -1,0 +1,128 @@
+// Shared codec state: words made once, the libraries bound at set-up, the
+// wire-value constructor and the nesting bound.
+#include "proxylink/codec.hpp"
+
+#include <utility>
+
+namespace proxylink::codec {
+
+Words words;
+Libraries libs;
+
+namespace {
+
+PyObject* intern(const char* text) {
+  PyObject* s = PyUnicode_InternFromString(text);
+  if (!s) orv::throw_current();
+  return s;
+}
+
+PyObject* keep_attr(PyObject* obj, const char* name) { return orv::own(PyObject_GetAttrString(obj, name)).release(); }
+
+PyObject* keep_global(PyObject* globals, PyObject* name) { return orv::lookup_global(globals, name).release(); }
+
+}  // namespace
+
+void init(PyObject* globals) {
+#define PROXYLINK_CODEC_INTERN(n) words.n = intern(#n);
+  PROXYLINK_CODEC_WORDS(PROXYLINK_CODEC_INTERN)
+#undef PROXYLINK_CODEC_INTERN
+  words.datetime64_us = intern("datetime64[us]");
+
+  libs.np = keep_global(globals, names.np);
+  libs.pd = keep_global(globals, names.pd);
+  libs.dt = keep_global(globals, names.dt);
+  libs.base64 = keep_global(globals, names.base64);
+  libs.np_bool = keep_attr(libs.np, "bool_");
+  libs.np_datetime64 = keep_attr(libs.np, "datetime64");
+  libs.np_floating = keep_attr(libs.np, "floating");
+  libs.np_ndarray = keep_attr(libs.np, "ndarray");
+  libs.pd_Timestamp = keep_attr(libs.pd, "Timestamp");
+  libs.pd_Series = keep_attr(libs.pd, "Series");
+  libs.pd_DataFrame = keep_attr(libs.pd, "DataFrame");
+  libs.pd_NA = keep_attr(libs.pd, "NA");
+  libs.dt_datetime = keep_attr(libs.dt, "datetime");
+  libs.dt_date = keep_attr(libs.dt, "date");
+  Ref timezone = orv::own(PyObject_GetAttrString(libs.dt, "timezone"));
+  libs.utc = keep_attr(timezone.get(), "utc");
+  libs.b64decode = keep_attr(libs.base64, "b64decode");
+}
+
+Ref library_attr(PyObject* global_name, PyObject* own_module, PyObject* attr, PyObject* own_attr) {
+  Ref module = global(global_name);
+  if (module.is(own_module)) return Ref::borrow(own_attr);
+  return getattr(module.get(), attr);
+}
+
+Ref make_wire(PyObject* tag, PyObject* value, bool is_spec) {
+  Ref wire = orv::own(PyDict_New());
+  orv::check(PyDict_SetItem(wire.get(), names.type, tag));
+  orv::check(PyDict_SetItem(wire.get(), names.value, value));
+  orv::check(PyDict_SetItem(wire.get(), names.isSpec, is_spec ? Py_True : Py_False));
+  return wire;
+}
+
+namespace {
+
+// `k, v = pair`, with the ValueError of Python's unpacking.
+std::pair<Ref, Ref> unpack_pair(PyObject* pair) {
+  Ref items = PyTuple_CheckExact(pair) ? Ref::borrow(pair) : orv::own(PySequence_Tuple(pair));
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+  if (n > 2) orv::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+  if (n < 2) orv::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+  return {Ref::borrow(PyTuple_GET_ITEM(items.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(items.get(), 1))};
+}
+
+}  // namespace
+
+Ref map_elements(PyObject* items, Convert convert) {
+  Ref out = orv::own(PyList_New(0));
+  if (PyList_CheckExact(items)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+      Ref element = Ref::borrow(PyList_GET_ITEM(items, i));
+      orv::check(PyList_Append(out.get(), convert(element.get()).get()));
+    }
+  } else if (PyTuple_CheckExact(items)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i) {
+      orv::check(PyList_Append(out.get(), convert(PyTuple_GET_ITEM(items, i)).get()));
+    }
+  } else {
+    Ref iterator = orv::own(PyObject_GetIter(items));
+    while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
+      orv::check(PyList_Append(out.get(), convert(element.get()).get()));
+    }
+    if (PyErr_Occurred()) orv::throw_current();
+  }
+  return out;
+}
+
+Ref map_values(PyObject* mapping, Convert convert) {
+  Ref out = orv::own(PyDict_New());
+  if (PyDict_CheckExact(mapping)) {
+    const Py_ssize_t size = PyDict_GET_SIZE(mapping);
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(mapping, &pos, &k, &v)) {
+      Ref key = Ref::borrow(k), value = Ref::borrow(v);
+      orv::check(PyDict_SetItem(out.get(), key.get(), convert(value.get()).get()));
+      if (PyDict_GET_SIZE(mapping) != size) orv::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+    }
+    return out;
+  }
+  Ref pairs = call_method(mapping, words.items);
+  Ref iterator = orv::own(PyObject_GetIter(pairs.get()));
+  while (Ref pair = Ref::steal(PyIter_Next(iterator.get()))) {
+    auto [key, value] = unpack_pair(pair.get());
+    orv::check(PyDict_SetItem(out.get(), key.get(), convert(value.get()).get()));
+  }
+  if (PyErr_Occurred()) orv::throw_current();
+  return out;
+}
+
+Nesting::Nesting(const char* where) {
+  if (Py_EnterRecursiveCall(where)) orv::throw_current();
+}
+
+Nesting::~Nesting() { Py_LeaveRecursiveCall(); }
+
+}  // namespace proxylink::codec
