@@ -184,6 +184,7 @@ Outcome step(State& s, Ref value, Ref exc) {
     }
     FrameAccess::set_resume(s.frame, std::move(value), std::move(exc));
     s.handle.resume();
+    FrameAccess::set_resume(s.frame, {}, {});  // not taken when the body just started
     if (s.handle.done()) {
       Task::promise_type& promise = s.handle.promise();
       Ref result = std::move(promise.result);
@@ -616,7 +617,11 @@ bool is_coroutine_object(PyObject* o) { return PyCoro_CheckExact(o) || Py_TYPE(o
 
 }  // namespace
 
-Await awaitable(Ref obj) {
+// The parameter is emptied at once: a call's arguments live to the end of the
+// full expression, which here spans the suspension, where the garbage
+// collector could not see them.
+Await awaitable(Ref param) {
+  Ref obj = std::move(param);
   PyObject* o = obj.get();
   if (is_coroutine_object(o) || is_iterable_coroutine(o)) return Await{std::move(obj)};
   PyTypeObject* type = Py_TYPE(o);

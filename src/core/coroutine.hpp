@@ -10,11 +10,14 @@
 //
 // Writing a body:
 //
+//   // Ordinary functions build what is awaited; their temporaries die with them.
+//   Ref send_update(PyObject* target) { ... return call_method(manager, send_to_ide, update); }
+//
 //   orv::Task handle_thing(orv::Frame& f) {
-//     PyObject* message = f.arg(1);              // arguments live as long as the coroutine
-//     orv::Local packages(f, lookup(message));   // held across an await: visible to the GC
-//     Ref reply = co_await orv::awaitable(send(packages.get()));
-//     orv::Local items(f, orv::aiter(source));   // async for item in source:
+//     PyObject* message = f.arg(1);                  // arguments live as long as the coroutine
+//     orv::Local target(f, message_get(message, k));  // held across an await: seen by the GC
+//     co_await orv::awaitable(send_update(target.get()));
+//     orv::Local items(f, orv::aiter(source));        // async for item in source:
 //     while (Ref item = co_await orv::anext(items.get())) { ... }
 //     co_return orv::none();
 //   }
@@ -25,12 +28,16 @@
 //                                     handle_thing};
 //   Ref fn = orv::make_coroutine_function(thing_def, module_name);
 //
-// Rules for bodies: a Python object kept across a co_await sits in an
-// orv::Local (or is an argument), never only in a plain Ref, so that the garbage
-// collector sees every reference a suspended coroutine owns. Plain Refs that die
-// before the next co_await are fine. Exceptions are orv::PythonError; catch them
-// like `except`, rethrow with `throw;`. Closing or dropping an unfinished
-// coroutine destroys the C++ frame: destructors run, no further body code does.
+// Rules for bodies, so that the garbage collector sees every reference a
+// suspended coroutine owns:
+//  - an object kept across a co_await sits in an orv::Local (or is an
+//    argument), never in a plain Ref that is still alive at the co_await;
+//  - the operand of co_await is `orv::awaitable(f(...))` with only borrowed
+//    pointers in the call: the temporaries of a full expression live across the
+//    suspension, so a Ref temporary there would hold its object unseen.
+// Exceptions are orv::PythonError; catch them like `except`, rethrow with
+// `throw;`. Closing or dropping an unfinished coroutine destroys the C++ frame:
+// destructors run, no further body code does.
 #pragma once
 #include "core/args.hpp"
 

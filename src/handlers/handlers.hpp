@@ -71,6 +71,9 @@ void dict_set(PyObject* d, PyObject* key, PyObject* value);
 
 Ref new_list();
 Ref new_dict();
+// The same, as fallbacks for dict_get.
+inline Ref empty_list() { return new_list(); }
+inline Ref empty_dict() { return new_dict(); }
 
 // A new dict with the given keys and values, in this order.
 Ref message_of(std::initializer_list<std::pair<PyObject*, PyObject*>> items);
@@ -81,6 +84,15 @@ Ref send_to_ide(PyObject* message);
 // logger.info / logger.warning / logger.error with one text.
 void log(PyObject* level, PyObject* text);
 void log(PyObject* level, const char* text);
+// logger.info with a text made by PyUnicode_FromFormat (%S inserts str() of a value).
+template <class... V>
+void info(const char* format, V... values) {
+  log(names.info, orv::own(PyUnicode_FromFormat(format, values...)).get());
+}
+
+// Tests the required values of a request for truth, in order; at the first
+// that fails, logs `warning` and returns false.
+bool all_given(std::initializer_list<const orv::Local*> values, const char* warning);
 
 // `from <module> import <name>` relative to this module's package (`level` dots).
 Ref import_from(const char* module, const char* name, int level);

@@ -66,6 +66,16 @@ void start_task(Ref coroutine) {
   call_method(asyncio.get(), names.create_task, coroutine.get());
 }
 
+bool all_given(std::initializer_list<const orv::Local*> values, const char* warning) {
+  for (const orv::Local* value : values) {
+    if (!truthy(value->get())) {
+      log(names.warning, warning);
+      return false;
+    }
+  }
+  return true;
+}
+
 void add_function(PyObject* module, const orv::CoroutineDef& def) {
   Ref fn = orv::make_coroutine_function(def, module_name);
   orv::check(PyObject_SetAttrString(module, def.sig.function, fn.get()));

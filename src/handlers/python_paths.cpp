@@ -8,82 +8,85 @@ namespace {
 using orv::Local;
 using orv::own;
 
-Ref empty_list() { return new_list(); }
-Ref empty_dict() { return new_dict(); }
+// Stores the new paths and returns the old ones (a new empty list when none).
+Ref store_python_paths(PyObject* target_workbook, PyObject* python_paths) {
+  Ref stored = manager_dict(names.workbook_python_paths);
+  Ref old_python_paths = dict_get(stored.get(), target_workbook, empty_list);
+  dict_set(stored.get(), target_workbook, python_paths);
+  return old_python_paths;
+}
 
-void info(const char* format, auto... values) { log(names.info, own(PyUnicode_FromFormat(format, values...)).get()); }
+Ref send_to_kernel(PyObject* target_workbook, PyObject* old_python_paths, PyObject* python_paths) {
+  Ref message = message_of(
+      {{names.type, names.set_python_paths}, {names.old_paths, old_python_paths}, {names.new_paths, python_paths}});
+  return call_method(global(names._manager).get(), names.send_message, names.kernel, target_workbook, message.get());
+}
+
+Ref send_to_addin(PyObject* addin_ws, PyObject* target_workbook, PyObject* python_paths) {
+  Ref packages = dict_get(manager_dict(names.workbook_packages).get(), target_workbook, empty_list);
+  Ref message = message_of({{names.type, names.save_workbook_packages},
+                            {names.packages, packages.get()},
+                            {names.python_paths, python_paths}});
+  return call_method(addin_ws, names.send_json, message.get());
+}
+
+Ref send_paths_update(PyObject* target_workbook, PyObject* python_paths) {
+  Ref packages = dict_get(manager_dict(names.workbook_packages).get(), target_workbook, empty_list);
+  Ref package_errors = dict_get(manager_dict(names.package_errors).get(), target_workbook, empty_dict);
+  Ref update = message_of({{names.type, names.workbook_packages_update},
+                           {names.workbook_id, target_workbook},
+                           {names.packages, packages.get()},
+                           {names.python_paths, python_paths},
+                           {names.package_errors, package_errors.get()}});
+  return send_to_ide(update.get());
+}
+
+Py_ssize_t length(PyObject* o) {
+  Py_ssize_t n = PyObject_Length(o);
+  if (n < 0) orv::throw_current();
+  return n;
+}
 
 orv::Task update_python_paths(orv::Frame& f) {
   // from ..tessil import normalize_python_paths, on every run
-  Ref normalize_python_paths = import_from("tessil", "normalize_python_paths", 2);
+  Local normalize_python_paths(f, import_from("tessil", "normalize_python_paths", 2));
   PyObject* message = f.arg(1);
   Local target_workbook(f, message_get(message, names.workbook_id));
-  Ref received = message_get(message, names.python_paths, new_list());
-  if (!truthy(target_workbook.get())) {
-    log(names.warning, "Received update_python_paths without workbook_id");
-    co_return orv::none();
-  }
+  Local python_paths(f, message_get(message, names.python_paths, new_list()));
+  if (!all_given({&target_workbook}, "Received update_python_paths without workbook_id")) co_return orv::none();
   PyObject* target = target_workbook.get();
-  Local python_paths(f, own(PyObject_CallOneArg(normalize_python_paths.get(), received.get())));
-  Ref stored = manager_dict(names.workbook_python_paths);
-  Ref old_python_paths = dict_get(stored.get(), target, empty_list);
-  dict_set(stored.get(), target, python_paths.get());
-  stored = Ref();
-  auto count = [&] {
-    Py_ssize_t n = PyObject_Length(python_paths.get());
-    if (n < 0) orv::throw_current();
-    return n;
-  };
+  python_paths = own(PyObject_CallOneArg(normalize_python_paths.get(), python_paths.get()));
+  Local old_python_paths(f, store_python_paths(target, python_paths.get()));
 
   if (truthy(python_paths.get()) || truthy(old_python_paths.get())) {
-    Ref kernel_message = message_of({{names.type, names.set_python_paths},
-                                     {names.old_paths, old_python_paths.get()},
-                                     {names.new_paths, python_paths.get()}});
-    old_python_paths = Ref();
-    co_await orv::awaitable(call_method(global(names._manager).get(), names.send_message, names.kernel, target,
-                                        kernel_message.get()));
-    info("Sent %zd python paths to kernel for workbook %S", count(), target);
+    co_await orv::awaitable(send_to_kernel(target, old_python_paths.get(), python_paths.get()));
+    info("Sent %zd python paths to kernel for workbook %S", length(python_paths.get()), target);
   }
 
-  Ref addin_ws = call_method(global(names._manager).get(), names.get_connection, names.addin, target);
+  Local addin_ws(f, call_method(global(names._manager).get(), names.get_connection, names.addin, target));
   if (truthy(addin_ws.get())) {
-    Ref packages = dict_get(manager_dict(names.workbook_packages).get(), target, empty_list);
-    Ref save = message_of({{names.type, names.save_workbook_packages},
-                           {names.packages, packages.get()},
-                           {names.python_paths, python_paths.get()}});
-    Ref sending = call_method(addin_ws.get(), names.send_json, save.get());
-    addin_ws = Ref();
-    co_await orv::awaitable(std::move(sending));
-    info("Sent python paths to addin for storage: %zd paths", count());
+    co_await orv::awaitable(send_to_addin(addin_ws.get(), target, python_paths.get()));
+    info("Sent python paths to addin for storage: %zd paths", length(python_paths.get()));
   } else {
     log(names.warning, own(PyUnicode_FromFormat("Cannot save python paths: addin not connected for %S", target)).get());
   }
 
-  Ref packages = dict_get(manager_dict(names.workbook_packages).get(), target, empty_list);
-  Ref package_errors = dict_get(manager_dict(names.package_errors).get(), target, empty_dict);
-  Ref update = message_of({{names.type, names.workbook_packages_update},
-                           {names.workbook_id, target},
-                           {names.packages, packages.get()},
-                           {names.python_paths, python_paths.get()},
-                           {names.package_errors, package_errors.get()}});
-  packages = Ref();
-  package_errors = Ref();
-  co_await orv::awaitable(send_to_ide(update.get()));
-  info("Updated python paths for workbook %S: %zd paths", target, count());
+  co_await orv::awaitable(send_paths_update(target, python_paths.get()));
+  info("Updated python paths for workbook %S: %zd paths", target, length(python_paths.get()));
   co_return orv::none();
 }
 
+Ref send_resolved_deps(PyObject* target_workbook) {
+  Ref deps = dict_get(manager_dict(names.workbook_resolved_deps).get(), target_workbook, empty_list);
+  Ref response = message_of(
+      {{names.type, names.resolved_deps_response}, {names.workbook_id, target_workbook}, {names.deps, deps.get()}});
+  return send_to_ide(response.get());
+}
+
 orv::Task get_resolved_deps(orv::Frame& f) {
-  Ref target_workbook = message_get(f.arg(1), names.workbook_id);
-  if (!truthy(target_workbook.get())) {
-    log(names.warning, "Received get_resolved_deps without workbook_id");
-    co_return orv::none();
-  }
-  Ref deps = dict_get(manager_dict(names.workbook_resolved_deps).get(), target_workbook.get(), empty_list);
-  Ref response = message_of({{names.type, names.resolved_deps_response},
-                             {names.workbook_id, target_workbook.get()},
-                             {names.deps, deps.get()}});
-  co_await orv::awaitable(send_to_ide(response.get()));
+  Local target_workbook(f, message_get(f.arg(1), names.workbook_id));
+  if (!all_given({&target_workbook}, "Received get_resolved_deps without workbook_id")) co_return orv::none();
+  co_await orv::awaitable(send_resolved_deps(target_workbook.get()));
   co_return orv::none();
 }
 

@@ -19,14 +19,6 @@ Ref list_of(PyObject* target_workbook) {
   return own(PyObject_GetItem(workbook_packages().get(), target_workbook));
 }
 
-// {"type": "workbook_packages_update", "workbook_id": ..., "packages": <the live list>}
-Ref packages_update(PyObject* target_workbook) {
-  Ref packages = list_of(target_workbook);
-  return message_of({{names.type, names.workbook_packages_update},
-                     {names.workbook_id, target_workbook},
-                     {names.packages, packages.get()}});
-}
-
 bool name_equals(PyObject* entry, PyObject* package_name) {
   Ref name = own(PyObject_GetItem(entry, names.name));
   return check(PyObject_RichCompareBool(name.get(), package_name, Py_EQ)) != 0;
@@ -48,29 +40,121 @@ void append(PyObject* list, PyObject* item) {
   else call_method(list, names.append, item);
 }
 
-void info(const char* format, auto... values) { log(names.info, own(PyUnicode_FromFormat(format, values...)).get()); }
+bool has_list(PyObject* target_workbook) { return dict_contains(workbook_packages().get(), target_workbook); }
 
-Ref empty_list() { return new_list(); }
-Ref empty_dict() { return new_dict(); }
+// ------------------------------------------------ the edits, each without an await
+
+void add_entry(PyObject* target_workbook, PyObject* package_name, PyObject* version, PyObject* extras) {
+  Ref lists = workbook_packages();
+  if (!dict_contains(lists.get(), target_workbook)) dict_set(lists.get(), target_workbook, new_list().get());
+  Ref package_entry = message_of(
+      {{names.name, package_name}, {names.version, version}, {names.extras, extras}, {names.status, names.pending}});
+  append(list_of(target_workbook).get(), package_entry.get());
+}
+
+void remove_named(PyObject* target_workbook, PyObject* package_name) {
+  Ref kept = new_list();
+  for_each(list_of(target_workbook).get(), [&](PyObject* entry) {
+    Ref name = own(PyObject_GetItem(entry, names.name));
+    if (check(PyObject_RichCompareBool(name.get(), package_name, Py_NE))) check(PyList_Append(kept.get(), entry));
+    return true;
+  });
+  dict_set(workbook_packages().get(), target_workbook, kept.get());
+}
+
+void update_first(PyObject* target_workbook, PyObject* package_name, PyObject* version, PyObject* extras) {
+  if (Ref entry = first_named(target_workbook, package_name)) {
+    check(PyObject_SetItem(entry.get(), names.version, version));
+    check(PyObject_SetItem(entry.get(), names.extras, extras));
+    check(PyObject_SetItem(entry.get(), names.status, names.pending_update));
+  }
+}
+
+void reorder(PyObject* target_workbook, PyObject* package_names) {
+  Ref current_packages = new_dict();  // the later of two entries with the same name wins
+  for_each(list_of(target_workbook).get(), [&](PyObject* entry) {
+    Ref name = own(PyObject_GetItem(entry, names.name));
+    check(PyDict_SetItem(current_packages.get(), name.get(), entry));
+    return true;
+  });
+  Ref new_order = new_list();
+  for_each(package_names, [&](PyObject* name) {
+    if (PyObject* entry = orv::check_ptr(PyDict_GetItemWithError(current_packages.get(), name))) {
+      check(PyList_Append(new_order.get(), entry));
+    }
+    return true;
+  });
+  dict_set(workbook_packages().get(), target_workbook, new_order.get());
+}
+
+void set_status(PyObject* target_workbook, PyObject* package_name, PyObject* status) {
+  if (Ref entry = first_named(target_workbook, package_name)) check(PyObject_SetItem(entry.get(), names.status, status));
+}
+
+// The stored list is made of copies of the installed entries, so that later
+// edits of the workbook's list leave the record of what was installed alone.
+void restore(PyObject* target_workbook) {
+  Ref installed = dict_get(manager_dict(names.workbook_installed_packages).get(), target_workbook, empty_list);
+  Ref copies = new_list();
+  for_each(installed.get(), [&](PyObject* entry) {
+    Ref copy = own(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), entry));
+    check(PyList_Append(copies.get(), copy.get()));
+    return true;
+  });
+  dict_set(workbook_packages().get(), target_workbook, copies.get());
+}
+
+// ------------------------------------------ the updates: the awaitables of sends
+
+// {"type": "workbook_packages_update", "workbook_id": ..., "packages": <the live list>}
+Ref send_update(PyObject* target_workbook) {
+  Ref packages = list_of(target_workbook);
+  Ref update = message_of({{names.type, names.workbook_packages_update},
+                           {names.workbook_id, target_workbook},
+                           {names.packages, packages.get()}});
+  return send_to_ide(update.get());
+}
+
+// The same with the workbook's python paths and package errors.
+Ref send_status_update(PyObject* target_workbook) {
+  Ref packages = list_of(target_workbook);
+  Ref python_paths = dict_get(manager_dict(names.workbook_python_paths).get(), target_workbook, empty_list);
+  Ref package_errors = dict_get(manager_dict(names.package_errors).get(), target_workbook, empty_dict);
+  Ref update = message_of({{names.type, names.workbook_packages_update},
+                           {names.workbook_id, target_workbook},
+                           {names.packages, packages.get()},
+                           {names.python_paths, python_paths.get()},
+                           {names.package_errors, package_errors.get()}});
+  return send_to_ide(update.get());
+}
+
+// The whole state of a workbook, empty where it has none.
+Ref send_workbook_state(PyObject* target_workbook) {
+  Ref packages = dict_get(workbook_packages().get(), target_workbook, empty_list);
+  Ref python_paths = dict_get(manager_dict(names.workbook_python_paths).get(), target_workbook, empty_list);
+  Ref package_errors = dict_get(manager_dict(names.package_errors).get(), target_workbook, empty_dict);
+  Ref update = message_of({{names.type, names.workbook_packages_update},
+                           {names.workbook_id, target_workbook},
+                           {names.packages, packages.get()},
+                           {names.package_errors, package_errors.get()},
+                           {names.python_paths, python_paths.get()}});
+  return send_to_ide(update.get());
+}
+
+// ------------------------------------------------------------- the handlers
 
 orv::Task add_package(orv::Frame& f) {
   PyObject* message = f.arg(1);
   Local target_workbook(f, message_get(message, names.workbook_id));
   Local package_name(f, message_get(message, names.package_name));
   Local version(f, message_get(message, names.version));
-  Ref extras = message_get(message, names.extras, new_list());
-  if (!truthy(target_workbook.get()) || !truthy(package_name.get()) || !truthy(version.get())) {
-    log(names.warning, "Received add_workbook_package without required parameters");
+  Local extras(f, message_get(message, names.extras, new_list()));
+  if (!all_given({&target_workbook, &package_name, &version},
+                 "Received add_workbook_package without required parameters")) {
     co_return orv::none();
   }
-  Ref lists = workbook_packages();
-  if (!dict_contains(lists.get(), target_workbook.get())) dict_set(lists.get(), target_workbook.get(), new_list().get());
-  Ref package_entry = message_of({{names.name, package_name.get()},
-                                  {names.version, version.get()},
-                                  {names.extras, extras.get()},
-                                  {names.status, names.pending}});
-  append(list_of(target_workbook.get()).get(), package_entry.get());
-  co_await orv::awaitable(send_to_ide(packages_update(target_workbook.get()).get()));
+  add_entry(target_workbook.get(), package_name.get(), version.get(), extras.get());
+  co_await orv::awaitable(send_update(target_workbook.get()));
   info("Added package %S==%S to workbook %S", package_name.get(), version.get(), target_workbook.get());
   co_return orv::none();
 }
@@ -79,19 +163,12 @@ orv::Task remove_package(orv::Frame& f) {
   PyObject* message = f.arg(1);
   Local target_workbook(f, message_get(message, names.workbook_id));
   Local package_name(f, message_get(message, names.package_name));
-  if (!truthy(target_workbook.get()) || !truthy(package_name.get())) {
-    log(names.warning, "Received remove_workbook_package without required parameters");
+  if (!all_given({&target_workbook, &package_name}, "Received remove_workbook_package without required parameters") ||
+      !has_list(target_workbook.get())) {
     co_return orv::none();
   }
-  if (!dict_contains(workbook_packages().get(), target_workbook.get())) co_return orv::none();
-  Ref kept = new_list();
-  for_each(list_of(target_workbook.get()).get(), [&](PyObject* entry) {
-    Ref name = own(PyObject_GetItem(entry, names.name));
-    if (check(PyObject_RichCompareBool(name.get(), package_name.get(), Py_NE))) check(PyList_Append(kept.get(), entry));
-    return true;
-  });
-  dict_set(workbook_packages().get(), target_workbook.get(), kept.get());
-  co_await orv::awaitable(send_to_ide(packages_update(target_workbook.get()).get()));
+  remove_named(target_workbook.get(), package_name.get());
+  co_await orv::awaitable(send_update(target_workbook.get()));
   info("Removed package %S from workbook %S", package_name.get(), target_workbook.get());
   co_return orv::none();
 }
@@ -101,18 +178,14 @@ orv::Task update_package(orv::Frame& f) {
   Local target_workbook(f, message_get(message, names.workbook_id));
   Local package_name(f, message_get(message, names.package_name));
   Local version(f, message_get(message, names.version));
-  Ref extras = message_get(message, names.extras, new_list());
-  if (!truthy(target_workbook.get()) || !truthy(package_name.get()) || !truthy(version.get())) {
-    log(names.warning, "Received update_workbook_package without required parameters");
+  Local extras(f, message_get(message, names.extras, new_list()));
+  if (!all_given({&target_workbook, &package_name, &version},
+                 "Received update_workbook_package without required parameters") ||
+      !has_list(target_workbook.get())) {
     co_return orv::none();
   }
-  if (!dict_contains(workbook_packages().get(), target_workbook.get())) co_return orv::none();
-  if (Ref entry = first_named(target_workbook.get(), package_name.get())) {
-    check(PyObject_SetItem(entry.get(), names.version, version.get()));
-    check(PyObject_SetItem(entry.get(), names.extras, extras.get()));
-    check(PyObject_SetItem(entry.get(), names.status, names.pending_update));
-  }
-  co_await orv::awaitable(send_to_ide(packages_update(target_workbook.get()).get()));
+  update_first(target_workbook.get(), package_name.get(), version.get(), extras.get());
+  co_await orv::awaitable(send_update(target_workbook.get()));
   info("Updated package %S==%S in workbook %S", package_name.get(), version.get(), target_workbook.get());
   co_return orv::none();
 }
@@ -120,28 +193,14 @@ orv::Task update_package(orv::Frame& f) {
 orv::Task reorder_packages(orv::Frame& f) {
   PyObject* message = f.arg(1);
   Local target_workbook(f, message_get(message, names.workbook_id));
-  Ref package_names = message_get(message, names.package_names, new_list());
-  if (!truthy(target_workbook.get()) || !truthy(package_names.get())) {
-    log(names.warning, "Received reorder_workbook_packages without required parameters");
+  Local package_names(f, message_get(message, names.package_names, new_list()));
+  if (!all_given({&target_workbook, &package_names},
+                 "Received reorder_workbook_packages without required parameters") ||
+      !has_list(target_workbook.get())) {
     co_return orv::none();
   }
-  if (!dict_contains(workbook_packages().get(), target_workbook.get())) co_return orv::none();
-  // The later of two entries with the same name wins.
-  Ref current_packages = new_dict();
-  for_each(list_of(target_workbook.get()).get(), [&](PyObject* entry) {
-    Ref name = own(PyObject_GetItem(entry, names.name));
-    check(PyDict_SetItem(current_packages.get(), name.get(), entry));
-    return true;
-  });
-  Ref new_order = new_list();
-  for_each(package_names.get(), [&](PyObject* name) {
-    if (PyObject* entry = orv::check_ptr(PyDict_GetItemWithError(current_packages.get(), name))) {
-      check(PyList_Append(new_order.get(), entry));
-    }
-    return true;
-  });
-  dict_set(workbook_packages().get(), target_workbook.get(), new_order.get());
-  co_await orv::awaitable(send_to_ide(packages_update(target_workbook.get()).get()));
+  reorder(target_workbook.get(), package_names.get());
+  co_await orv::awaitable(send_update(target_workbook.get()));
   info("Reordered packages for workbook %S", target_workbook.get());
   co_return orv::none();
 }
@@ -151,62 +210,30 @@ orv::Task update_status(orv::Frame& f) {
   Local target_workbook(f, message_get(message, names.workbook_id));
   Local package_name(f, message_get(message, names.package_name));
   Local status(f, message_get(message, names.status));
-  if (!truthy(target_workbook.get()) || !truthy(package_name.get()) || !truthy(status.get())) {
-    log(names.warning, "Received update_package_status without required parameters");
+  if (!all_given({&target_workbook, &package_name, &status},
+                 "Received update_package_status without required parameters") ||
+      !has_list(target_workbook.get())) {
     co_return orv::none();
   }
-  if (!dict_contains(workbook_packages().get(), target_workbook.get())) co_return orv::none();
-  if (Ref entry = first_named(target_workbook.get(), package_name.get())) {
-    check(PyObject_SetItem(entry.get(), names.status, status.get()));
-  }
-  PyObject* target = target_workbook.get();
-  Ref packages = list_of(target);
-  Ref python_paths = dict_get(manager_dict(names.workbook_python_paths).get(), target, empty_list);
-  Ref package_errors = dict_get(manager_dict(names.package_errors).get(), target, empty_dict);
-  Ref update = message_of({{names.type, names.workbook_packages_update},
-                           {names.workbook_id, target},
-                           {names.packages, packages.get()},
-                           {names.python_paths, python_paths.get()},
-                           {names.package_errors, package_errors.get()}});
-  co_await orv::awaitable(send_to_ide(update.get()));
+  set_status(target_workbook.get(), package_name.get(), status.get());
+  co_await orv::awaitable(send_status_update(target_workbook.get()));
   info("Updated status for package %S to %S in workbook %S", package_name.get(), status.get(),
        target_workbook.get());
   co_return orv::none();
 }
 
-// The stored list is made of copies of the installed entries, so that later
-// edits of the workbook's list leave the record of what was installed alone.
 orv::Task restore_packages(orv::Frame& f) {
   Ref target_workbook = message_get(f.arg(1), names.workbook_id);
   if (!truthy(target_workbook.get())) co_return orv::none();
-  Ref installed = dict_get(manager_dict(names.workbook_installed_packages).get(), target_workbook.get(), empty_list);
-  Ref copies = new_list();
-  for_each(installed.get(), [&](PyObject* entry) {
-    Ref copy = own(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), entry));
-    check(PyList_Append(copies.get(), copy.get()));
-    return true;
-  });
-  dict_set(workbook_packages().get(), target_workbook.get(), copies.get());
+  restore(target_workbook.get());
   call_method(global(names._manager).get(), names._push_packages_and_python_paths, target_workbook.get());
   co_return orv::none();
 }
 
 orv::Task get_packages(orv::Frame& f) {
-  Ref target_workbook = message_get(f.arg(1), names.workbook_id);
-  if (!truthy(target_workbook.get())) {
-    log(names.warning, "Received get_workbook_packages without workbook_id");
-    co_return orv::none();
-  }
-  PyObject* target = target_workbook.get();
-  Ref packages = dict_get(workbook_packages().get(), target, empty_list);
-  Ref python_paths = dict_get(manager_dict(names.workbook_python_paths).get(), target, empty_list);
-  Ref package_errors = dict_get(manager_dict(names.package_errors).get(), target, empty_dict);
-  Ref update = message_of({{names.type, names.workbook_packages_update},
-                           {names.workbook_id, target},
-                           {names.packages, packages.get()},
-                           {names.package_errors, package_errors.get()},
-                           {names.python_paths, python_paths.get()}});
-  co_await orv::awaitable(send_to_ide(update.get()));
+  Local target_workbook(f, message_get(f.arg(1), names.workbook_id));
+  if (!all_given({&target_workbook}, "Received get_workbook_packages without workbook_id")) co_return orv::none();
+  co_await orv::awaitable(send_workbook_state(target_workbook.get()));
   co_return orv::none();
 }
 

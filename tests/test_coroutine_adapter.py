@@ -1,0 +1,314 @@
+"""The C++ coroutine adapter, driven through the private `_adapter_probe`:
+
+    async def _adapter_probe(source, on_error):
+        results = []
+        if type(source) is list:          # await each, errors to on_error
+            for awaitable in source:
+                try:
+                    results.append(await awaitable)
+                except Exception as e:
+                    if on_error is None:
+                        raise
+                    results.append(on_error(e))
+        else:                             # async for over source
+            async for item in source:
+                results.append(item)
+        return results
+"""
+import asyncio
+import collections.abc
+import gc
+import inspect
+import sys
+import types
+import weakref
+
+import pytest
+
+from orvane_master.business_layer.packages.handlers import _adapter_probe as probe
+
+
+class Steps:
+    """Yields `n` values, records what is sent back, returns `result`."""
+
+    def __init__(self, n, result="done"):
+        self.n, self.result, self.got, self.closed = n, result, [], False
+
+    def __await__(self):
+        try:
+            for i in range(self.n):
+                self.got.append((yield ("step", i)))
+        finally:
+            self.closed = True
+        return self.result
+
+
+class Fails:
+    def __init__(self, exc, after=0):
+        self.exc, self.after = exc, after
+
+    def __await__(self):
+        for i in range(self.after):
+            yield i
+        raise self.exc
+
+
+def finish(coro, value=None):
+    with pytest.raises(StopIteration) as info:
+        coro.send(value)
+    return info.value.value
+
+
+def test_is_a_coroutine_for_asyncio_and_inspect():
+    c = probe([], None)
+    assert asyncio.iscoroutine(c) and inspect.isawaitable(c)
+    assert isinstance(c, collections.abc.Coroutine)
+    assert c.__name__ == c.__qualname__ == "_adapter_probe" and "coroutine object _adapter_probe" in repr(c)
+    assert asyncio.iscoroutinefunction(probe)
+    assert finish(c) == []
+
+
+def test_delegates_yields_and_sends_like_yield_from():
+    first, second = Steps(2, ("a", "tuple")), Steps(1)
+    c = probe([first, second], None)
+    assert c.send(None) == ("step", 0)
+    assert c.cr_running is False and c.cr_await is not None
+    assert c.send("x") == ("step", 1)
+    assert c.send("y") == ("step", 0)  # the second awaitable, started at once
+    assert finish(c, "z") == [("a", "tuple"), "done"]
+    assert first.got == ["x", "y"] and second.got == ["z"]
+    with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+        c.send(None)
+
+
+def test_awaited_through_a_python_coroutine():
+    async def outer():
+        return await probe([Steps(2)], None)
+
+    o = outer()
+    assert o.send(None) == ("step", 0)
+    assert o.send(1) == ("step", 1)
+    assert finish(o, 2) == ["done"]
+    o = outer()
+    o.send(None)
+    with pytest.raises(KeyError):
+        o.throw(KeyError("k"))
+
+
+def test_first_send_must_be_none_and_no_reentry():
+    c = probe([Steps(1)], None)
+    with pytest.raises(TypeError, match="just-started"):
+        c.send(1)
+    c.close()
+
+    class Reenter:
+        def __await__(self):
+            yield from ()
+            return self.coro.send(None)
+
+    r = Reenter()
+    r.coro = c = probe([r], lambda e: repr(e))
+    assert finish(c) == ["ValueError('coroutine already executing')"]
+
+
+def test_exceptions_from_awaited_objects_caught_or_not():
+    assert asyncio.run(probe([Fails(KeyError("a")), Fails(ValueError("b"), after=0)], lambda e: type(e).__name__)) == [
+        "KeyError", "ValueError"]
+    c = probe([Fails(LookupError("raised"), after=2)], None)
+    assert c.send(None) == 0 and c.send(None) == 1
+    with pytest.raises(LookupError, match="raised") as info:
+        c.send(None)
+    assert info.traceback[-1].name == "__await__"  # the traceback of where it was raised
+    with pytest.raises(TypeError, match="can't be used in 'await' expression"):
+        probe([42], None).send(None)
+    # A StopIteration leaving the body must not pass for its return.
+    c = probe([Fails(ValueError())], lambda e: next(iter(())))
+    with pytest.raises(RuntimeError, match="coroutine raised StopIteration"):
+        c.send(None)
+
+
+def test_throw_at_a_suspension():
+    steps = Steps(3)
+    c = probe([steps, Steps(1)], lambda e: "caught " + str(e))
+    c.send(None)
+    assert c.throw(KeyError("k")) == ("step", 0)  # into Steps -> the body's except -> the next awaitable
+    assert steps.closed
+    assert finish(c, None) == ["caught 'k'", "done"]
+
+    c = probe([Steps(2)], None)
+    c.send(None)
+    with pytest.raises(ValueError, match="three"):
+        c.throw(ValueError, "three", None)  # the old three-argument form
+    with pytest.raises(RuntimeError, match="cannot reuse"):
+        c.send(None)  # finished by the exception
+    c = probe([Steps(1)], None)
+    with pytest.raises(KeyError):
+        c.throw(KeyError)  # before the start: raised, the body never runs
+    with pytest.raises(TypeError):
+        probe([], None).throw(42)
+
+    class NoThrow:  # an iterator without throw(): the exception goes to the body
+        def __await__(self):
+            return self
+
+        def __iter__(self):
+            return self
+
+        def __next__(self):
+            return "pending"
+
+    c = probe([NoThrow()], lambda e: "body got " + repr(e))
+    c.send(None)
+    assert finish_throw(c, OSError("x")) == ["body got OSError('x')"]
+
+
+def finish_throw(coro, exc):
+    with pytest.raises(StopIteration) as info:
+        coro.throw(exc)
+    return info.value.value
+
+
+def test_close_at_a_suspension():
+    steps, untouched = Steps(3), Steps(1)
+    c = probe([steps, untouched], lambda e: "swallowed")
+    c.send(None)
+    assert c.close() is None
+    assert steps.closed and untouched.got == [] and not untouched.closed
+    assert c.close() is None
+    with pytest.raises(RuntimeError, match="cannot reuse"):
+        c.send(None)
+    probe([Steps(1)], None).close()  # never started: nothing runs
+
+    class BadClose:  # close() fails, the body swallows that and awaits again
+        def __await__(self):
+            return self
+
+        def __iter__(self):
+            return self
+
+        def __next__(self):
+            return "pending"
+
+        def close(self):
+            raise ValueError("cannot close")
+
+    c = probe([BadClose(), Steps(1)], lambda e: "swallowed")
+    c.send(None)
+    with pytest.raises(RuntimeError, match="coroutine ignored GeneratorExit"):
+        c.close()
+
+
+def test_async_for_over_an_async_generator():
+    async def numbers(n):
+        for i in range(n):
+            await asyncio.sleep(0)
+            yield i
+
+    assert asyncio.run(probe(numbers(4), None)) == [0, 1, 2, 3]
+
+    async def failing():
+        yield "first"
+        raise KeyError("in generator")
+
+    with pytest.raises(KeyError):
+        asyncio.run(probe(failing(), None))
+    with pytest.raises(TypeError, match="__aiter__"):
+        asyncio.run(probe(42, None))
+
+
+def test_generator_based_coroutines_and_native_ones():
+    @types.coroutine
+    def legacy():
+        yield
+        return "legacy"
+
+    async def native():
+        await asyncio.sleep(0)
+        return "native"
+
+    assert asyncio.run(probe([legacy(), native(), probe([native()], None)], None)) == [
+        "legacy", "native", ["native"]]
+
+
+def test_create_task_gather_and_wait_for_with_cancellation():
+    async def scenario():
+        event = asyncio.Event()
+        task = asyncio.create_task(probe([event.wait(), asyncio.sleep(0, "slept")], None))
+        await asyncio.sleep(0)
+        assert not task.done()
+        event.set()
+        assert await task == [True, "slept"]
+        both = await asyncio.gather(probe([asyncio.sleep(0, 1)], None), probe([asyncio.sleep(0, 2)], None))
+        assert both == [[1], [2]]
+        # Cancellation is a BaseException: the body's `except Exception` lets it through.
+        reached = []
+        with pytest.raises(asyncio.TimeoutError):
+            await asyncio.wait_for(probe([asyncio.sleep(5), asyncio.get_running_loop().create_future()], reached.append), 0.01)
+        assert reached == []
+        task = asyncio.create_task(probe([asyncio.sleep(5)], None))
+        await asyncio.sleep(0)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        return "ok"
+
+    assert asyncio.run(scenario()) == "ok"
+
+
+class Sentinel:
+    pass
+
+
+def test_dropped_unfinished_releases_everything_and_runs_nothing():
+    sentinel = Sentinel()
+    calls = []
+    steps = Steps(5)
+    base = sys.getrefcount(sentinel)
+    for _ in range(200):
+        steps = Steps(5)
+        c = probe([steps, sentinel], calls.append)
+        c.send(None)
+        c.send(None)
+        del c
+    assert steps.closed  # the awaited generator was finalised...
+    assert calls == [] and steps.got == [None]  # ...but no further step ran
+    assert sys.getrefcount(sentinel) == base
+
+
+def test_suspended_coroutine_cycles_are_collected():
+    class Holder:
+        def __await__(self):
+            yield "suspended"
+
+    for advance in (False, True):
+        holder = Holder()
+        c = probe([holder], None)
+        holder.coro = c  # c -> argument list -> holder -> c
+        if advance:
+            c.send(None)
+            assert any(type(r).__name__ == "generator" for r in gc.get_referents(c))
+        ref = weakref.ref(c)
+        del c, holder
+        gc.collect()
+        assert ref() is None
+
+
+def test_locals_are_visible_to_the_garbage_collector():
+    async def items():
+        yield Sentinel()
+        await asyncio.sleep(3600)
+        yield None
+
+    async def scenario():
+        gen = items()
+        c = probe(gen, None)
+        task = asyncio.create_task(c)
+        await asyncio.sleep(0)
+        referents = gc.get_referents(c)
+        assert gen in referents  # the async iterator held across the await
+        assert any(isinstance(r, list) and r and isinstance(r[0], Sentinel) for r in referents)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+
+    asyncio.run(scenario())
