@@ -1,3 +1,5 @@
+import asyncio
+import logging
 import threading
 
 import pytest
@@ -69,3 +71,92 @@ def responder(proxylink):
     yield start
     for r in made:
         r.close()
+
+
+@pytest.fixture
+def handlers():
+    """The package handlers module with its globals restored after the test."""
+    from orvane_master.business_layer.packages import handlers as module
+
+    saved = dict(vars(module))
+    yield module
+    for name in [n for n in vars(module) if n not in saved]:
+        delattr(module, name)
+    for name, value in saved.items():
+        if vars(module).get(name) is not value:
+            setattr(module, name, value)
+
+
+class RecordingManager:
+    """A connection manager that records each send as it is made: `sent` holds
+    (peer, message) with the message object itself, `snapshots` deep copies taken
+    at the moment of sending. Each send takes `pauses` turns of the event loop
+    and raises `fail` when it is set."""
+
+    def __init__(self, pauses=0):
+        self.workbook_packages = {}
+        self.workbook_installed_packages = {}
+        self.workbook_python_paths = {}
+        self.package_errors = {}
+        self.workbook_resolved_deps = {}
+        self.addins = {}
+        self.sent = []
+        self.snapshots = []
+        self.pushed = []
+        self.pauses = pauses
+        self.fail = None
+
+    async def _deliver(self, peer, message):
+        import copy
+
+        self.sent.append((peer, message))
+        self.snapshots.append((peer, copy.deepcopy(message)))
+        for _ in range(self.pauses):
+            await asyncio.sleep(0)
+        if self.fail is not None:
+            raise self.fail
+
+    def send_to_ide(self, message):
+        return self._deliver("ide", message)
+
+    def send_message(self, kind, target, message):
+        return self._deliver((kind, target), message)
+
+    def get_connection(self, kind, workbook_id):
+        return self.addins.get(workbook_id) if kind == "addin" else None
+
+    def connect_addin(self, workbook_id):
+        manager = self
+
+        class Addin:
+            async def send_json(self, message):
+                await manager._deliver(("addin", workbook_id), message)
+
+        self.addins[workbook_id] = Addin()
+
+    def _push_packages_and_python_paths(self, workbook_id):
+        self.pushed.append(workbook_id)
+        return "not awaited"
+
+    def messages(self, peer="ide"):
+        return [m for p, m in self.sent if p == peer]
+
+
+@pytest.fixture
+def manager(handlers):
+    """A RecordingManager injected into the handlers."""
+    m = RecordingManager()
+    handlers.init_handlers(m, None, None)
+    return m
+
+
+@pytest.fixture
+def handler_log(caplog):
+    """The handlers' log lines as (level name, text)."""
+    caplog.set_level(logging.INFO, logger="orvane_master.business_layer.packages.handlers")
+
+    def lines():
+        return [(r.levelname, r.getMessage()) for r in caplog.records
+                if r.name == "orvane_master.business_layer.packages.handlers"]
+
+    return lines
