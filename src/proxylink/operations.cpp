@@ -83,8 +83,8 @@ bool response_ok(PyObject* response) {
   } else if (error && PyUnicode_Check(error.get()) && PyUnicode_GET_LENGTH(error.get()) > 0) {
     text = error;
   }
-  PyErr_SetObject(exc_type, text.get());
-  orv::throw_current();
+  // Built by a call, so that a tuple text stays one argument.
+  throw orv::PythonError(own(PyObject_CallOneArg(exc_type, text.get())));
 }
 
 Ref decoded_result(PyObject* response) {
