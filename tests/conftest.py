@@ -160,3 +160,12 @@ def handler_log(caplog):
                 if r.name == "orvane_master.business_layer.packages.handlers"]
 
     return lines
+
+
+@pytest.fixture
+def excel(proxylink):
+    """The bridge connected through JSON to the simulated add-in and kernel."""
+    from orvane_master.testing.excel import SimulatedExcel
+
+    with SimulatedExcel() as env:
+        yield env

@@ -9,6 +9,7 @@ over the real connection.
 """
 import base64
 import datetime
+import itertools
 import json
 import threading
 from collections import deque
@@ -19,6 +20,10 @@ from .workbook import Workbook, intersect, union
 
 CONTEXT_ID, EXCEL_ID, TRANSACTION_ID = 0, 1, 5
 FIXED_IDS = range(7)
+
+# Ids are never reused within a process, not even by another add-in: a release
+# that arrives late (from a proxy of an earlier connection) cannot hit a newer object.
+_fresh_ids = itertools.count(7)
 
 DEFAULT_SETTINGS = {"theme": "light", "locale": "en-US", "calculationMode": "automatic"}
 DEFAULT_SYSTEM_INFO = {"host": "Excel", "platform": "Simulated", "version": "16.0", "addinVersion": "1.0.0"}
@@ -98,7 +103,6 @@ class SimulatedAddin:
             5: self.transaction,
             6: JsFunction(self.get_system_info, "GetSystemInfo"),
         }
-        self._next_id = 7
         self._lock = threading.RLock()
         self._scripted: Deque[Tuple[Optional[str], Dict[str, Any]]] = deque()
 
@@ -243,8 +247,7 @@ class SimulatedAddin:
     # ---- wire values ---------------------------------------------------------------------
 
     def _new_id(self, value: Any) -> int:
-        object_id = self._next_id
-        self._next_id += 1  # never reused, so a late release cannot hit a newer object
+        object_id = next(_fresh_ids)
         self.objects[object_id] = value
         return object_id
 
