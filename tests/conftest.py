@@ -1,4 +1,5 @@
 import asyncio
+import gc
 import logging
 import threading
 
@@ -17,6 +18,7 @@ def proxylink():
     for name, value in saved.items():
         if vars(module).get(name) is not value:
             setattr(module, name, value)
+    gc.collect()  # proxies held by this test's tracebacks are released now, silently, not in a later test
 
 
 class Responder:
@@ -167,5 +169,6 @@ def excel(proxylink):
     """The bridge connected through JSON to the simulated add-in and kernel."""
     from orvane_master.testing.excel import SimulatedExcel
 
+    gc.collect()  # proxies left over by earlier tests are released before it connects
     with SimulatedExcel() as env:
         yield env
