@@ -40,6 +40,9 @@ class Transcript:
             self.entries.append((direction, message))
             if direction == "response":
                 self._learn(message.get("result"))
+            elif direction == "event":
+                for wire in message.get("args") or []:
+                    self._learn(wire)
 
     def _learn(self, wire: Any) -> None:
         if not isinstance(wire, dict):
@@ -81,7 +84,8 @@ class Transcript:
             args = ", ".join(show(a) for a in m.get("args") or [])
             return f"<= invoke  {m.get('callableId')}({args})"
         if m.get("ok"):
-            return f"<- ok      {show(m.get('result'))}"
+            result = m.get("result")
+            return "<- ok" if isinstance(result, dict) and result.get("type") == "Null" else f"<- ok      {show(result)}"
         error = m.get("error")
         text = error.get("message") if isinstance(error, dict) else error
         return f"<- error   {text if text is not None else '(no message)'}"

@@ -256,6 +256,31 @@ class Worksheet(JsObject):
         rect = self.used()
         return Range(self, rect).values if rect else []
 
+    def render(self) -> str:
+        """The used cells as a text grid: number formats applied, bold cells in
+        asterisks, filled cells followed by their colour in brackets."""
+        rect = self.used()
+        if rect is None:
+            return "(empty)"
+        header = [""] + [column_letters(c) for c in range(rect.left, rect.right + 1)]
+        grid = [header] + [[str(row + 1)] + [self._shown((row, col)) for col in range(rect.left, rect.right + 1)]
+                           for row in range(rect.top, rect.bottom + 1)]
+        widths = [max(len(line[i]) for line in grid) for i in range(len(header))]
+        return "\n".join("  ".join(text.ljust(w) for text, w in zip(line, widths)).rstrip() for line in grid)
+
+    def _shown(self, cell: Cell) -> str:
+        value, fmt, style = self.computed(cell), self.formats.get(cell, "General"), self.styles.get(cell, {})
+        decimals = re.fullmatch(r"[#,0]*0\.(0+)", fmt)
+        if decimals and isinstance(value, (int, float)) and not isinstance(value, bool):
+            text = f"{value:,.{len(decimals.group(1))}f}" if "," in fmt else f"{value:.{len(decimals.group(1))}f}"
+        else:
+            text = str(value)
+        if style.get("font.bold"):
+            text = f"*{text}*"
+        if style.get("fill.color"):
+            text += f" [{style['fill.color']}]"
+        return text
+
     def computed(self, cell: Cell, depth: int = 0) -> Any:
         value = self.values.get(cell, "")
         if isinstance(value, str) and value.startswith("="):
