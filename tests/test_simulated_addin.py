@@ -95,6 +95,10 @@ def test_refusals_have_clear_messages():
     assert refused(addin, "SET", book, "name", value={"type": "COM_Object", "value": 1, "isSpec": False}) == (
         "Unsupported wire value type 'COM_Object'")
     assert refused(addin, "CALL", 3, "__call__", args=placed(wire(1))) == "Union takes at least 2 ranges"
+    assert refused(addin, "SET", book, None, value=wire(1)) == "A property name must be a string, got NoneType"
+    assert refused(addin, "CALL", 2, "__call__", args=placed({"type": "Python_Function", "value": 3,
+                                                               "isSpec": True})) == (
+        "A Python function is named by a string id, not 3")
 
 
 def test_transaction_object_holds_writes_until_commit():

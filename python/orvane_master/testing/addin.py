@@ -176,6 +176,8 @@ class SimulatedAddin:
             return self.to_wire(value)
         if method == "SET":
             value = self.from_wire(request.get("value"))
+            if not isinstance(name, str):
+                raise AddinError(f"A property name must be a string, got {type(name).__name__}")
             if not isinstance(target, JsObject):
                 raise AddinError(f"Cannot set '{name}' on {_type_name(target)}")
             if self.transaction.batch is not None and target is not self.transaction:
@@ -288,6 +290,8 @@ class SimulatedAddin:
         if tag == "Dict":
             return {k: self.from_wire(v) for k, v in (value or {}).items()}
         if tag == "Python_Function":
+            if not isinstance(value, str):
+                raise AddinError(f"A Python function is named by a string id, not {value!r}")
             return PythonCallback(value)
         if wire.get("isSpec"):
             return self._lookup(value)
@@ -313,5 +317,7 @@ def parse_index(text: Any) -> Any:
 def _type_name(value: Any) -> str:
     if isinstance(value, JsObject):
         return value.js_type
-    return {list: "Array", dict: "Dict"}.get(type(value), type(value).__name__)
+    if isinstance(value, (list, dict)):
+        return "Array" if isinstance(value, list) else "Dict"
+    return type(value).__name__
 

@@ -78,7 +78,7 @@ class Transcript:
                 "GETITEM": lambda: f"[{name}]",
                 "SET": lambda: f".{name} = {show(m.get('value'))}",
                 "CALL": lambda: "(" + ", ".join(_show_arg(a) for a in m.get("args") or []) + ")",
-            }.get(method, lambda: "")()
+            }.get(str(method), lambda: "")()
             return f"-> {method:<7} {target}{detail}"
         if direction == "event":
             args = ", ".join(show(a) for a in m.get("args") or [])
