@@ -2,6 +2,10 @@
 import datetime as dt
 import enum
 import json
+import os
+import subprocess
+import sys
+import textwrap
 import types
 
 import numpy as np
@@ -191,6 +195,48 @@ def test_pandas_table_shapes(proxylink, frame, expected):
     assert proxylink.Serializer.to_wire(frame) == expected
 
 
+@pytest.mark.parametrize("dtype", ["float64", "float32", "float16", "int8", "int16", "int32", "int64", "uint8",
+                                   "uint64", "bool", "complex128", ">f8", "object", "timedelta64[ns]"])
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_tables_match_their_rows(proxylink, dtype, order):
+    """Whatever the frame's array, the table is the wire value of its rows."""
+    data = np.array([[0, 1, 2], [255, 3, 1], [7, 0, 0], [1, 1, 1]]).astype(dtype)
+    if dtype.startswith("float"):
+        data[1, 1] = np.nan
+    if dtype == "uint64":
+        data[0, 0] = np.iinfo(np.uint64).max
+    if dtype == "int8":
+        data[0, 0] = -128
+    if dtype == "object":
+        data[1] = [None, "s", 2.5]
+    frame = pd.DataFrame(np.asarray(data, order=order), columns=["a", 2, None])
+    rows = [frame.columns.tolist()] + [row.tolist() for row in frame.values]
+    S = proxylink.Serializer
+    assert repr(S.to_wire(frame)) == repr(S.to_wire(rows))
+    assert repr(S.to_wire(frame.iloc[::-2, ::-1])) == repr(S.to_wire(
+        [frame.columns[::-1].tolist()] + [row.tolist() for row in frame.values[::-2, ::-1]]))
+
+
+def test_a_cell_that_replaces_the_serializer_hands_the_next_rows_to_it(proxylink, monkeypatch):
+    S = proxylink.Serializer
+    original = S.to_wire
+    seen = []
+
+    def recording(value):
+        seen.append(value)
+        return original(value)
+
+    class Switch:
+        def __str__(self):
+            monkeypatch.setattr(S, "to_wire", staticmethod(recording))
+            return "switch"
+
+    frame = pd.DataFrame({"a": [Switch(), 1.5, "x"]})
+    assert S.to_wire(frame) == table([w("String", "a")], [w("String", "switch")], [w("Float", 1.5)],
+                                     [w("String", "x")])
+    assert seen == [[1.5], 1.5, ["x"], "x"]
+
+
 def test_polars_tables(proxylink):
     pl = pytest.importorskip("polars")
     frame = pl.DataFrame({"a": [1, None], "b": ["x", "y"], "c": [1.5, None],
@@ -261,6 +307,33 @@ def test_replaced_serializer_sees_every_element_and_cell(proxylink, monkeypatch)
     S.to_wire(pd.DataFrame({"a": [1.5, 2.5]}))
     assert seen[0].__class__ is pd.DataFrame
     assert seen[1:] == [[["a"], [1.5], [2.5]], ["a"], "a", [1.5], 1.5, [2.5], 2.5]
+
+
+def test_deep_nesting_never_crashes_even_with_a_raised_recursion_limit(tmp_path):
+    script = tmp_path / "deep.py"
+    script.write_text(textwrap.dedent("""
+        import sys, threading
+        from orvane_master.python_server.orvane import proxylink
+        sys.setrecursionlimit(10**7)
+        value, wire = None, {"type": "Null"}
+        for _ in range(200_000):
+            value, wire = [value], {"type": "Array", "id": 1, "value": [wire]}
+        def run():
+            for convert, x in [(proxylink.Serializer.to_wire, value), (proxylink.Serializer.from_wire, wire)]:
+                try:
+                    convert(x)
+                except RecursionError:
+                    print("RecursionError")
+        run()
+        threading.stack_size(1 << 20)
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    """))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["RecursionError"] * 4
 
 
 def test_self_containing_and_deep_values_raise_recursion_error(proxylink):

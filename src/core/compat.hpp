@@ -5,6 +5,11 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#include <cstddef>
+#if defined(__linux__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
+
 namespace orv::compat {
 
 // Takes the raised exception out of the error indicator as one normalised
@@ -111,6 +116,49 @@ inline void set_am_send(PyAsyncMethods& methods, SendFunc send) {
   (void)methods;
   (void)send;
 #endif
+}
+
+}  // namespace orv::compat
+
+namespace orv::compat {
+
+// The calling thread's stack: its size and the bytes left below the
+// caller's frame, both -1 when the platform does not tell. Lets deep C++
+// recursion stop before the stack runs out even when the interpreter's
+// recursion limit was raised.
+struct StackRoom {
+  std::ptrdiff_t size;
+  std::ptrdiff_t left;
+};
+
+inline StackRoom stack_room() {
+  struct Bounds {
+    const char* low = nullptr;
+    std::ptrdiff_t size = -1;
+  };
+  thread_local const Bounds bounds = [] {
+    Bounds b;
+#if defined(__linux__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+      void* addr = nullptr;
+      size_t size = 0;
+      if (pthread_attr_getstack(&attr, &addr, &size) == 0) {
+        b.low = static_cast<const char*>(addr);
+        b.size = static_cast<std::ptrdiff_t>(size);
+      }
+      pthread_attr_destroy(&attr);
+    }
+#elif defined(__APPLE__)
+    const size_t size = pthread_get_stacksize_np(pthread_self());
+    b.low = static_cast<const char*>(pthread_get_stackaddr_np(pthread_self())) - size;
+    b.size = static_cast<std::ptrdiff_t>(size);
+#endif
+    return b;
+  }();
+  if (!bounds.low) return {-1, -1};
+  const char probe = 0;
+  return {bounds.size, &probe - bounds.low};
 }
 
 }  // namespace orv::compat

@@ -2,12 +2,14 @@
 // wire-value constructor and the nesting bound.
 #include "proxylink/codec.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace proxylink::codec {
 
 Words words;
 Libraries libs;
+Templates templates;
 
 namespace {
 
@@ -20,6 +22,30 @@ PyObject* intern(const char* text) {
 PyObject* keep_attr(PyObject* obj, const char* name) { return orv::own(PyObject_GetAttrString(obj, name)).release(); }
 
 PyObject* keep_global(PyObject* globals, PyObject* name) { return orv::lookup_global(globals, name).release(); }
+
+void make_templates() {
+  Ref holder_class = orv::own(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){}",
+                                                    "WireTemplate", &PyBaseObject_Type));
+  auto make = [&](PyObject* tag, bool is_spec) {
+    Ref holder = orv::own(PyObject_CallNoArgs(holder_class.get()));
+    setattr(holder.get(), names.type, tag);
+    setattr(holder.get(), names.value, Py_None);
+    setattr(holder.get(), names.isSpec, is_spec ? Py_True : Py_False);
+    return orv::own(PyObject_GenericGetDict(holder.get(), nullptr)).release();
+  };
+  templates.Null = make(words.Null, false);
+  templates.Bool = make(words.Bool, false);
+  templates.Int = make(words.Int, false);
+  templates.Float = make(words.Float, false);
+  templates.String = make(words.String, false);
+  templates.Date = make(words.Date, false);
+  templates.Bytes = make(words.Bytes, false);
+  templates.Array = make(words.Array, false);
+  templates.Dict = make(words.Dict, false);
+  templates.COM_Object = make(words.COM_Object, false);
+  templates.Python_Function = make(words.Python_Function, true);
+  templates.reference = make(Py_None, true);
+}
 
 }  // namespace
 
@@ -46,6 +72,8 @@ void init(PyObject* globals) {
   Ref timezone = orv::own(PyObject_GetAttrString(libs.dt, "timezone"));
   libs.utc = keep_attr(timezone.get(), "utc");
   libs.b64decode = keep_attr(libs.base64, "b64decode");
+  libs.fromisoformat = keep_attr(libs.dt_datetime, "fromisoformat");
+  make_templates();
 }
 
 Ref library_attr(PyObject* global_name, PyObject* own_module, PyObject* attr, PyObject* own_attr) {
@@ -54,11 +82,10 @@ Ref library_attr(PyObject* global_name, PyObject* own_module, PyObject* attr, Py
   return getattr(module.get(), attr);
 }
 
-Ref make_wire(PyObject* tag, PyObject* value, bool is_spec) {
-  Ref wire = orv::own(PyDict_New());
-  orv::check(PyDict_SetItem(wire.get(), names.type, tag));
-  orv::check(PyDict_SetItem(wire.get(), names.value, value));
-  orv::check(PyDict_SetItem(wire.get(), names.isSpec, is_spec ? Py_True : Py_False));
+Ref make_reference(PyObject* type_name, PyObject* object_id) {
+  Ref wire = orv::own(PyDict_Copy(templates.reference));
+  orv::check(PyDict_SetItem(wire.get(), names.type, type_name));
+  orv::check(PyDict_SetItem(wire.get(), names.value, object_id));
   return wire;
 }
 
@@ -120,6 +147,12 @@ Ref map_values(PyObject* mapping, Convert convert) {
 }
 
 Nesting::Nesting(const char* where) {
+  // What a leaf may still need below the deepest container (creating a
+  // proxy class, a date parse, a call into Python), less on small stacks.
+  const orv::compat::StackRoom room = orv::compat::stack_room();
+  if (room.left >= 0 && room.left < std::min<std::ptrdiff_t>(256 * 1024, room.size / 4)) {
+    orv::raise_format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+  }
   if (Py_EnterRecursiveCall(where)) orv::throw_current();
 }
 

@@ -45,6 +45,7 @@ struct Libraries {
   PyObject* dt_date = nullptr;
   PyObject* utc = nullptr;
   PyObject* b64decode = nullptr;
+  PyObject* fromisoformat = nullptr;  // dt.datetime.fromisoformat
 };
 extern Libraries libs;
 
@@ -55,12 +56,49 @@ void init(PyObject* globals);
 // True when the module global `name` is `own` right now (NameError if unbound).
 inline bool global_is(PyObject* name, PyObject* own) { return global(name).is(own); }
 
+// True when `np`, `dt` and `pd`, whose types the encoder tests before lists
+// and dicts, are the module's own: the exact built-in types then need no tests.
+inline bool type_tests_are_own() {
+  return global_is(names.np, libs.np) && global_is(names.dt, libs.dt) && global_is(names.pd, libs.pd);
+}
+
+// Steps 8 and 9 of the encoder.
+Ref encode_array(PyObject* value);
+Ref encode_dict(PyObject* value);
+
 // `<global>.<attr>`, read now; the cached `own_attr` when the global is `own_module`.
 Ref library_attr(PyObject* global_name, PyObject* own_module, PyObject* attr, PyObject* own_attr);
 
-// A wire value: a new dict with `type`, `value` and `isSpec`, in that order.
-Ref make_wire(PyObject* tag, PyObject* value, bool is_spec = false);
+// Wire values are copies of template dicts with their `value` replaced.
+// The templates are instance dictionaries of one class, so they share one
+// key table; a copy of such a dict shares it too and only carries its own
+// values, which halves the memory of a large table and the time to fill it.
+struct Templates {
+  PyObject* Null = nullptr;
+  PyObject* Bool = nullptr;
+  PyObject* Int = nullptr;
+  PyObject* Float = nullptr;
+  PyObject* String = nullptr;
+  PyObject* Date = nullptr;
+  PyObject* Bytes = nullptr;
+  PyObject* Array = nullptr;
+  PyObject* Dict = nullptr;
+  PyObject* COM_Object = nullptr;
+  PyObject* Python_Function = nullptr;  // isSpec true
+  PyObject* reference = nullptr;        // isSpec true, type set per value
+};
+extern Templates templates;
 
+// A new wire value from a template: `type`, `value`, `isSpec`, in that order.
+inline Ref make_wire(PyObject* templ, PyObject* value) {
+  Ref wire = orv::own(PyDict_Copy(templ));
+  orv::check(PyDict_SetItem(wire.get(), names.value, value));
+  return wire;
+}
+// A reference to a remote object: its type name, its id and isSpec true.
+Ref make_reference(PyObject* type_name, PyObject* object_id);
+
+inline PyTypeObject* as_type(PyObject* cls) { return reinterpret_cast<PyTypeObject*>(cls); }
 inline bool truth(PyObject* o) { return orv::check(PyObject_IsTrue(o)) != 0; }
 inline bool isinstance(PyObject* o, PyObject* cls) { return orv::check(PyObject_IsInstance(o, cls)) != 0; }
 // [convert(e) for e in items]: each element is read afresh, as an iterator
@@ -71,6 +109,8 @@ Ref map_elements(PyObject* items, Convert convert);
 Ref map_values(PyObject* mapping, Convert convert);
 
 inline Ref call(PyObject* fn, PyObject* arg) { return orv::own(PyObject_CallOneArg(fn, arg)); }
+
+extern const char* const kEncodeNesting;
 
 // Bounds the recursion into containers: RecursionError instead of a crash.
 class Nesting {

@@ -33,9 +33,12 @@ bool equals(PyObject* tag, PyObject* word) { return check(PyObject_RichCompareBo
 // its text; anything else through its own equality, in the same order.
 Tag classify(PyObject* tag, size_t from = 0) {
   if (PyUnicode_CheckExact(tag)) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(tag);
     for (size_t i = from; i < std::size(tag_order); ++i) {
       PyObject* word = *tag_order[i].word;
-      if (tag == word || PyUnicode_Compare(tag, word) == 0) return tag_order[i].tag;
+      if (tag == word || (PyUnicode_GET_LENGTH(word) == length && PyUnicode_Compare(tag, word) == 0)) {
+        return tag_order[i].tag;
+      }
     }
     return Tag::None;
   }
@@ -51,7 +54,8 @@ Ref entry(PyObject* wire, PyObject* key) {
 
 Ref decode_date(PyObject* payload) {
   try {
-    Ref datetime_cls = library_attr(names.dt, libs.dt, words.datetime, libs.dt_datetime);
+    if (global_is(names.dt, libs.dt)) return call(libs.fromisoformat, payload);
+    Ref datetime_cls = getattr(global(names.dt).get(), words.datetime);
     return call_method(datetime_cls.get(), words.fromisoformat, payload);
   } catch (orv::PythonError& e) {
     if (!e.matches(PyExc_Exception)) throw;

@@ -15,7 +15,6 @@ using namespace codec;
 using orv::check;
 using orv::own;
 
-constexpr const char* kNesting = " while encoding a wire value";
 
 // Standard Base64 with padding, as an ASCII str.
 Ref base64_text(PyObject* bytes) {
@@ -47,21 +46,10 @@ Ref base64_text(PyObject* bytes) {
 Ref encode_bytes(PyObject* value) {
   Ref data = PyBytes_CheckExact(value) ? Ref::borrow(value) : own(PyObject_Bytes(value));
   Ref base64 = global(names.base64);
-  if (base64.is(libs.base64)) return make_wire(words.Bytes, base64_text(data.get()).get());
+  if (base64.is(libs.base64)) return make_wire(templates.Bytes, base64_text(data.get()).get());
   Ref encoded = call_method(base64.get(), words.b64encode, data.get());
   Ref text = call_method(encoded.get(), words.decode, words.ascii);
-  return make_wire(words.Bytes, text.get());
-}
-
-// Steps 8 and 9: elements and values go through Serializer.to_wire.
-Ref encode_array(PyObject* value) {
-  Nesting nesting(kNesting);
-  return make_wire(words.Array, map_elements(value, to_wire).get());
-}
-
-Ref encode_dict(PyObject* value) {
-  Nesting nesting(kNesting);
-  return make_wire(words.Dict, map_values(value, to_wire).get());
+  return make_wire(templates.Bytes, text.get());
 }
 
 // Step 6 for a numpy datetime64: the text of its value at microsecond
@@ -70,19 +58,18 @@ Ref encode_dict(PyObject* value) {
 Ref datetime64_text(PyObject* value) {
   Ref micro = call_method(value, words.astype, words.datetime64_us);
   Ref item = call_method(micro.get(), words.item);
-  if (PyObject_TypeCheck(item.get(), reinterpret_cast<PyTypeObject*>(libs.dt_datetime))) {
+  if (PyObject_TypeCheck(item.get(), as_type(libs.dt_datetime))) {
     return call_method(item.get(), words.isoformat);
   }
   return own(PyObject_Str(value));
 }
 
-// Step 6: aware datetimes are moved to UTC, then written with isoformat().
-Ref encode_date(PyObject* value, PyObject* datetime_cls, PyObject* datetime64_cls) {
-  if (isinstance(value, datetime64_cls) && !isinstance(value, datetime_cls)) {
-    return make_wire(words.Date, datetime64_text(value).get());
-  }
+// Step 6 for datetimes and dates: aware datetimes (`is_datetime`: an
+// instance of dt.datetime, pandas Timestamp included) are moved to UTC, then
+// written with isoformat().
+Ref encode_date(PyObject* value, bool is_datetime) {
   Ref moment = Ref::borrow(value);
-  if (isinstance(value, datetime_cls)) {
+  if (is_datetime) {
     Ref tzinfo = getattr(value, words.tzinfo);
     if (truth(tzinfo.get())) {
       Ref utc = global_is(names.dt, libs.dt)
@@ -91,7 +78,7 @@ Ref encode_date(PyObject* value, PyObject* datetime_cls, PyObject* datetime64_cl
       moment = call_method(value, words.astimezone, utc.get());
     }
   }
-  return make_wire(words.Date, call_method(moment.get(), words.isoformat).get());
+  return make_wire(templates.Date, call_method(moment.get(), words.isoformat).get());
 }
 
 // The missing-value test between the container steps and the tables: pandas'
@@ -118,12 +105,12 @@ bool is_missing(PyObject* value) {
 Ref encode_in_order(PyObject* value) {
   // 2
   if (PyBool_Check(value) || isinstance(value, library_attr(names.np, libs.np, words.bool_, libs.np_bool).get())) {
-    return make_wire(words.Bool, orv::boolean(truth(value)).get());
+    return make_wire(templates.Bool, orv::boolean(truth(value)).get());
   }
   // 3, 4, 5
-  if (PyLong_Check(value)) return make_wire(words.Int, own(PyNumber_Long(value)).get());
-  if (PyFloat_Check(value)) return make_wire(words.Float, own(PyNumber_Float(value)).get());
-  if (PyUnicode_Check(value)) return make_wire(words.String, value);
+  if (PyLong_Check(value)) return make_wire(templates.Int, own(PyNumber_Long(value)).get());
+  if (PyFloat_Check(value)) return make_wire(templates.Float, own(PyNumber_Float(value)).get());
+  if (PyUnicode_Check(value)) return make_wire(templates.String, value);
   // 6
   {
     Ref datetime_cls = library_attr(names.dt, libs.dt, words.datetime, libs.dt_datetime);
@@ -131,7 +118,10 @@ Ref encode_in_order(PyObject* value) {
     Ref timestamp_cls = library_attr(names.pd, libs.pd, words.Timestamp, libs.pd_Timestamp);
     Ref datetime64_cls = library_attr(names.np, libs.np, words.datetime64, libs.np_datetime64);
     for (PyObject* cls : {datetime_cls.get(), date_cls.get(), timestamp_cls.get(), datetime64_cls.get()}) {
-      if (isinstance(value, cls)) return encode_date(value, datetime_cls.get(), datetime64_cls.get());
+      if (!isinstance(value, cls)) continue;
+      if (isinstance(value, datetime_cls.get())) return encode_date(value, true);
+      if (isinstance(value, datetime64_cls.get())) return make_wire(templates.Date, datetime64_text(value).get());
+      return encode_date(value, false);
     }
   }
   // 7, 8, 9
@@ -139,7 +129,7 @@ Ref encode_in_order(PyObject* value) {
   if (PyList_Check(value) || PyTuple_Check(value)) return encode_array(value);
   if (PyDict_Check(value)) return encode_dict(value);
   // between 9 and 10
-  if (is_missing(value)) return make_wire(words.Null, Py_None);
+  if (is_missing(value)) return make_wire(templates.Null, Py_None);
   // 10
   {
     Ref series_cls = library_attr(names.pd, libs.pd, words.Series, libs.pd_Series);
@@ -160,29 +150,59 @@ Ref encode_in_order(PyObject* value) {
     Ref is_com = call(global(names.is_com_object).get(), value);
     if (truth(is_com.get())) {
       Ref payload = call(global(names.serialize_com_object).get(), value);
-      return make_wire(words.COM_Object, payload.get());
+      return make_wire(templates.COM_Object, payload.get());
     }
   }
   // 13
   if (isinstance(value, global(names.OfficeJsObject).get())) {
     Ref type_name = getattr(value, names._internal_typeName);
     Ref object_id = getattr(value, names._internal_id);
-    return make_wire(type_name.get(), object_id.get(), true);
+    return make_reference(type_name.get(), object_id.get());
   }
   // 14
   if (PyCallable_Check(value)) {
     Ref callable_id = call_method(global(names.messaging).get(), words.register_callable, value);
-    return make_wire(words.Python_Function, callable_id.get(), true);
+    return make_wire(templates.Python_Function, callable_id.get());
   }
   // 15
-  return make_wire(words.String, own(PyObject_Str(value)).get());
+  return make_wire(templates.String, own(PyObject_Str(value)).get());
 }
 
 }  // namespace
 
+namespace codec {
+
+const char* const kEncodeNesting = " while encoding a wire value";
+
+// Steps 8 and 9: elements and values go through Serializer.to_wire.
+Ref encode_array(PyObject* value) {
+  Nesting nesting(kEncodeNesting);
+  return make_wire(templates.Array, map_elements(value, to_wire).get());
+}
+
+Ref encode_dict(PyObject* value) {
+  Nesting nesting(kEncodeNesting);
+  return make_wire(templates.Dict, map_values(value, to_wire).get());
+}
+
+}  // namespace codec
+
 Ref encode(PyObject* value) {
-  if (value == Py_None) return make_wire(words.Null, Py_None);
-  if (PyBool_Check(value)) return make_wire(words.Bool, value);
+  PyTypeObject* type = Py_TYPE(value);
+  if (value == Py_None) return make_wire(templates.Null, Py_None);
+  if (type == &PyBool_Type) return make_wire(templates.Bool, value);
+  // Exact built-in types are decided by the first test they pass, once the
+  // library types tested before it are known to be the module's own.
+  if (type == &PyFloat_Type || type == &PyLong_Type || type == &PyUnicode_Type) {
+    if (global_is(names.np, libs.np)) {
+      PyObject* templ = type == &PyFloat_Type ? templates.Float : type == &PyLong_Type ? templates.Int : templates.String;
+      return make_wire(templ, value);
+    }
+  } else if (type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type) {
+    if (type_tests_are_own()) return type == &PyDict_Type ? encode_dict(value) : encode_array(value);
+  } else if (type == as_type(libs.dt_datetime) || type == as_type(libs.pd_Timestamp) || type == as_type(libs.dt_date)) {
+    if (type_tests_are_own()) return encode_date(value, type != as_type(libs.dt_date));
+  }
   return encode_in_order(value);
 }
 

@@ -60,8 +60,10 @@ PyMethodDef static_methods[] = {
 
 }  // namespace
 
+bool to_wire_is_own() { return is_own_static(names.to_wire, own_to_wire_static); }
+
 Ref to_wire(PyObject* value) {
-  if (is_own_static(names.to_wire, own_to_wire_static)) return encode(value);
+  if (to_wire_is_own()) return encode(value);
   return call_static(names.to_wire, value);
 }
 
