@@ -217,18 +217,24 @@ def test_tables_match_their_rows(proxylink, dtype, order):
         [frame.columns[::-1].tolist()] + [row.tolist() for row in frame.values[::-2, ::-1]]))
 
 
-def test_a_cell_that_replaces_the_serializer_hands_the_next_rows_to_it(proxylink, monkeypatch):
-    S = proxylink.Serializer
-    original = S.to_wire
-    seen = []
+def recording_to_wire(serializer):
+    """A stand-in for Serializer.to_wire that records its arguments and encodes as the original."""
+    original, seen = serializer.to_wire, []
 
     def recording(value):
         seen.append(value)
         return original(value)
 
+    return staticmethod(recording), seen
+
+
+def test_a_cell_that_replaces_the_serializer_hands_the_next_rows_to_it(proxylink, monkeypatch):
+    S = proxylink.Serializer
+    recording, seen = recording_to_wire(S)
+
     class Switch:
         def __str__(self):
-            monkeypatch.setattr(S, "to_wire", staticmethod(recording))
+            monkeypatch.setattr(S, "to_wire", recording)
             return "switch"
 
     frame = pd.DataFrame({"a": [Switch(), 1.5, "x"]})
@@ -296,14 +302,8 @@ def test_replaced_globals_take_effect(proxylink, monkeypatch):
 
 def test_replaced_serializer_sees_every_element_and_cell(proxylink, monkeypatch):
     S = proxylink.Serializer
-    original = S.to_wire
-    seen = []
-
-    def recording(value):
-        seen.append(value)
-        return original(value)
-
-    monkeypatch.setattr(S, "to_wire", staticmethod(recording))
+    recording, seen = recording_to_wire(S)
+    monkeypatch.setattr(S, "to_wire", recording)
     S.to_wire(pd.DataFrame({"a": [1.5, 2.5]}))
     assert seen[0].__class__ is pd.DataFrame
     assert seen[1:] == [[["a"], [1.5], [2.5]], ["a"], "a", [1.5], 1.5, [2.5], 2.5]
