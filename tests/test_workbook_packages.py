@@ -243,3 +243,42 @@ def test_a_suspended_handler_in_a_cycle_is_collected(handlers):
     del coro, manager
     gc.collect()
     assert [r() for r in refs] == [None, None]
+
+
+def test_no_reference_leaks_on_any_path(handlers, manager):
+    import sys
+
+    wb, name = "".join(["w", "b"]), "".join(["p", "k"])  # objects of their own, to count references to
+    h = handlers
+
+    async def once():
+        await h.handle_add_workbook_package("c", {"workbook_id": wb, "package_name": name, "version": "1"})
+        await h.handle_update_workbook_package("c", {"workbook_id": wb, "package_name": name, "version": "2"})
+        await h.handle_update_package_status("c", {"workbook_id": wb, "package_name": name, "status": "s"})
+        await h.handle_reorder_workbook_packages("c", {"workbook_id": wb, "package_names": [name, name]})
+        await h.handle_get_workbook_packages("c", {"workbook_id": wb})
+        await h.handle_remove_workbook_package("c", {"workbook_id": wb, "package_name": name})
+        await h.handle_update_python_paths("c", {"workbook_id": wb, "python_paths": [name]})
+        await h.handle_add_workbook_package("c", {"workbook_id": wb, "package_name": name})  # a warning
+        manager.workbook_packages[wb] = [{"version": name}]
+        for refused in (h.handle_remove_workbook_package("c", {"workbook_id": wb, "package_name": name}),
+                        h.handle_reorder_workbook_packages("c", {"workbook_id": wb, "package_names": 5})):
+            with pytest.raises((KeyError, TypeError)):
+                await refused
+        coro = h.handle_add_workbook_package("c", {"workbook_id": wb, "package_name": name, "version": "1"})
+        coro.close()  # never started
+        del manager.workbook_packages[wb]
+        manager.workbook_python_paths.clear()
+        manager.sent.clear()
+        manager.snapshots.clear()
+
+    async def scenario():
+        for _ in range(3):
+            await once()
+        before = sys.getrefcount(wb), sys.getrefcount(name)
+        for _ in range(100):
+            await once()
+        return before, (sys.getrefcount(wb), sys.getrefcount(name))
+
+    before, after = asyncio.run(scenario())
+    assert before == after
