@@ -18,7 +18,10 @@
 //     orv::Local target(f, message_get(message, k));  // held across an await: seen by the GC
 //     co_await orv::awaitable(send_update(target.get()));
 //     orv::Local items(f, orv::aiter(source));        // async for item in source:
-//     while (Ref item = co_await orv::anext(items.get())) { ... }
+//     while (Ref item = co_await orv::anext(items.get())) {
+//       orv::Local current(f, std::move(item));       // the loop body awaits too
+//       co_await orv::awaitable(handle(current.get()));
+//     }
 //     co_return orv::none();
 //   }
 //
@@ -36,7 +39,17 @@
 //    pointers in the call: the temporaries of a full expression live across the
 //    suspension, so a Ref temporary there would hold its object unseen.
 // Exceptions are orv::PythonError; catch them like `except`, rethrow with
-// `throw;`. Closing or dropping an unfinished coroutine destroys the C++ frame:
+// `throw;`. C++ allows no co_await inside a catch block, so `except Exception
+// as e: await report(e)` keeps the exception and awaits after the block:
+//
+//   orv::Local error(f);
+//   try { ... } catch (orv::PythonError& e) {
+//     if (!e.matches(PyExc_Exception)) throw;
+//     error = e.take();
+//   }
+//   if (error) co_await orv::awaitable(report(error.get()));
+//
+// Closing or dropping an unfinished coroutine destroys the C++ frame:
 // destructors run, no further body code does.
 #pragma once
 #include "core/args.hpp"
