@@ -58,5 +58,5 @@ class BusinessLayer:
         while True:
             await self.dispatcher.settle()
             await self.manager.settle()
-            if not self.dispatcher.tasks:
+            if not self.dispatcher.pending():
                 return

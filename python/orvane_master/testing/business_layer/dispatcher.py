@@ -100,11 +100,17 @@ class Dispatcher:
         """The same for a message as it arrives on the IDE's socket."""
         await self.dispatch(client_id, json.loads(text))
 
-    async def settle(self) -> None:
-        """Waits until every task started by a handler has ended."""
+    def pending(self) -> List["asyncio.Task[Any]"]:
+        """The tasks started by handlers that have not ended (the caller's own excepted)."""
         current = asyncio.current_task()
+        return [t for t in self.tasks if t is not current and not t.done()]
+
+    async def settle(self) -> None:
+        """Waits until every task started by a handler has ended and been reported."""
         while True:
-            pending = [t for t in self.tasks if t is not current and not t.done()]
+            # A task that has just ended reports from a callback the loop runs next.
+            await asyncio.sleep(0)
+            pending = self.pending()
             if not pending:
                 return
             await asyncio.wait(pending)
