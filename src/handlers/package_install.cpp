@@ -1,10 +1,134 @@
 // Package installation: the request handlers that start an install as a task,
 // either of one package (the worker handle_package_install, looked up by name)
 // or of every package of a workbook (the function given to init_handlers).
-#include "handlers/handlers.hpp"
+#include "handlers/workers.hpp"
+
+#include <utility>
 
 namespace handlers {
 namespace {
+
+// Names used only by the install worker.
+struct InstallNames {
+  PyObject* install_package;
+  PyObject* pip_output;
+  PyObject* add_path;
+  PyObject* output_type;
+  PyObject* content;
+  PyObject* path;
+  PyObject* stdout_;
+  PyObject* stderr_;
+  PyObject* success;
+};
+InstallNames n;
+
+void intern_install_names() {
+  const std::pair<PyObject**, const char*> table[] = {
+      {&n.install_package, "install_package"}, {&n.pip_output, "pip_output"}, {&n.add_path, "add_path"},
+      {&n.output_type, "output_type"},         {&n.content, "content"},       {&n.path, "path"},
+      {&n.stdout_, "stdout"},                  {&n.stderr_, "stderr"},        {&n.success, "success"},
+  };
+  for (const auto& [slot, text] : table)
+    if (!(*slot = PyUnicode_InternFromString(text))) orv::throw_current();
+}
+
+bool equals(PyObject* value, PyObject* text) { return orv::check(PyObject_RichCompareBool(value, text, Py_EQ)) != 0; }
+
+// `first, second = item`, with the interpreter's own errors.
+void unpack_pair(PyObject* item, orv::Local& first, orv::Local& second) {
+  if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(item);
+    if (size == 2) {
+      first = Ref::borrow(PySequence_Fast_GET_ITEM(item, 0));
+      second = Ref::borrow(PySequence_Fast_GET_ITEM(item, 1));
+      return;
+    }
+    if (size > 2) orv::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    orv::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
+  }
+  PyObject* raw = PyObject_GetIter(item);
+  if (!raw) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(item)->tp_iter && !PySequence_Check(item)) {
+      PyErr_Clear();
+      orv::raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+    }
+    orv::throw_current();
+  }
+  Ref it = Ref::steal(raw);
+  Ref values[2];
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    values[i] = Ref::steal(PyIter_Next(it.get()));
+    if (!values[i]) {
+      orv::check_ptr(nullptr);
+      orv::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", i);
+    }
+  }
+  if (Ref extra = Ref::steal(PyIter_Next(it.get()))) orv::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+  orv::check_ptr(nullptr);
+  first = std::move(values[0]);
+  second = std::move(values[1]);
+}
+
+Ref pip_output(PyObject* workbook_id, PyObject* output_type, PyObject* content) {
+  return message_of({{names.type, n.pip_output}, {names.workbook_id, workbook_id}, {n.output_type, output_type},
+                     {n.content, content}});
+}
+
+orv::Task install_worker(orv::Frame& f) {
+  PyObject* client = f.arg(0);
+  PyObject* workbook_id = f.arg(1);
+  PyObject* package_spec = f.arg(2);
+  orv::Local install_path(f, orv::none());
+  orv::Local failure(f);
+  orv::Local items(f), output_type(f), content(f);
+  try {
+    items = orv::aiter(call_method(global(names._package_manager).get(), n.install_package, package_spec).get());
+    for (;;) {
+      {
+        Ref item = co_await orv::anext(items.get());
+        if (!item) break;
+        unpack_pair(item.get(), output_type, content);
+      }
+      Ref send;
+      if (equals(output_type.get(), n.stdout_) || equals(output_type.get(), n.stderr_)) {
+        send = send_message(names.ide, client, pip_output(workbook_id, output_type.get(), content.get()));
+      } else if (equals(output_type.get(), n.path)) {
+        install_path = Ref(content.ref());
+      } else if (equals(output_type.get(), n.success)) {
+        Ref done = send_message(names.ide, client, pip_output(workbook_id, n.success, content.get()));
+        co_await orv::awaitable(std::move(done));
+        if (truthy(install_path.get()))
+          send = send_message(names.kernel, workbook_id,
+                              message_of({{names.type, n.add_path}, {n.path, install_path.get()}}));
+      } else if (equals(output_type.get(), names.error)) {
+        send = send_message(names.ide, client, pip_output(workbook_id, names.error, content.get()));
+      }
+      if (send) co_await orv::awaitable(std::move(send));
+    }
+  } catch (orv::PythonError& e) {
+    keep_exception(e, failure);
+  }
+  if (failure) {
+    Ref prefix = orv::own(PyUnicode_FromString("Error during package installation: "));
+    Ref send = report_failure(failure.get(), prefix, client, [&](PyObject* text) {
+      return pip_output(workbook_id, names.error,
+                        orv::own(PyUnicode_FromFormat("Installation error: %U", text)).get());
+    });
+    co_await orv::awaitable(std::move(send));
+  }
+  co_return orv::none();
+}
+
+const orv::CoroutineDef install_worker_def{
+    {"handle_package_install", {"ide_client_id", "workbook_id", "package_spec"}, 3},
+    {orv::Accept::str, orv::Accept::str, orv::Accept::str},
+    "handle_package_install(ide_client_id: str, workbook_id: str, package_spec: str) -> None\n\n"
+    "Handle package installation and stream output to IDE.\n\n"
+    "Args:\n"
+    "    ide_client_id: IDE client ID to send output to\n"
+    "    workbook_id: Workbook ID for kernel to update sys.path\n"
+    "    package_spec: Package specification to install",
+    install_worker};
 
 orv::Task install_request(orv::Frame& f) {
   PyObject* message = f.arg(1);
@@ -47,8 +171,10 @@ const orv::CoroutineDef install_workbook_packages_def{
 }  // namespace
 
 void add_package_install(PyObject* module) {
+  intern_install_names();
   add_function(module, install_request_def);
   add_function(module, install_workbook_packages_def);
+  add_function(module, install_worker_def);
 }
 
 }  // namespace handlers
