@@ -141,9 +141,16 @@ def test_remote_errors_through_the_channel(proxylink, excel):
         excel.addin.answer_next("GET", ok=False, error=error)
         with pytest.raises(RuntimeError, match=f"^{text}$"):
             ws.name
-    excel.addin.answer_next("GETITEM", ok=False)
-    with pytest.raises(RuntimeError, match="^Remote error$"):
-        proxylink.Excel.workbook.worksheets[0]
+    sheets = proxylink.Excel.workbook.worksheets
+    get_range = ws.getRange
+    actions = {"GET": lambda: ws.name, "GETITEM": lambda: sheets[0], "SET": lambda: setattr(ws, "name", "x"),
+               "CALL": lambda: get_range("A1")}
+    for method, action in actions.items():
+        for fields, text in [({"error": {"message": f"{method} refused"}}, f"{method} refused"), ({}, "Remote error")]:
+            excel.addin.answer_next(method, ok=False, **fields)
+            with pytest.raises(RuntimeError, match=f"^{text}$"):
+                action()
+    assert ws.name == "Sheet1"
 
 
 def test_successful_answer_needs_a_result_except_for_writes(proxylink, excel):
