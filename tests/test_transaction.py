@@ -204,3 +204,23 @@ def test_replaced_getattr_global_is_used(proxylink, excel, monkeypatch):
     with proxylink.OfficeJsTransaction():
         pass
     assert asked == ["start", "commit"]
+
+
+def test_transactions_leak_nothing(proxylink, excel):
+    import sys
+
+    callback, flag = (lambda *args: None), object()
+
+    def run(times):
+        for _ in range(times):
+            t = proxylink.OfficeJsTransaction(False, False, callback, flag)
+            with t:
+                raise ValueError("swallowed")
+
+    run(20)
+    gc.collect()
+    before = sys.getrefcount(callback), sys.getrefcount(flag)
+    run(200)
+    gc.collect()
+    assert (sys.getrefcount(callback), sys.getrefcount(flag)) == before
+    assert excel.addin.live_ids() == []
