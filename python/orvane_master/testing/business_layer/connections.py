@@ -109,7 +109,7 @@ class ConnectionManager:
         self._table(kind).pop(ident, None)
 
     def _table(self, kind: str) -> Dict[str, Any]:
-        tables = {"ide": self.ide_clients, "kernel": self.kernels, "addin": self.addins}
+        tables: Dict[str, Dict[str, Any]] = {"ide": self.ide_clients, "kernel": self.kernels, "addin": self.addins}
         if kind not in tables:
             raise ValueError(f"Unknown connection kind {kind!r}")
         return tables[kind]

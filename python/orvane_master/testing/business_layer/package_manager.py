@@ -19,6 +19,7 @@ import asyncio
 import email.message
 import os
 import sys
+import weakref
 from typing import AsyncIterator, Dict, List, Optional, Sequence, Tuple, Union
 
 from .distributions import DistFile, FolderSource, IndexSource, latest_version, newest_first
@@ -45,7 +46,8 @@ class PackageManager:
         self.index_url = index_url
         self.no_index = no_index
         self.python = python
-        self._lock: Optional[asyncio.Lock] = None
+        self._locks: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, asyncio.Lock]" = \
+            weakref.WeakKeyDictionary()
         sources: List[Source] = [FolderSource(f) for f in self.find_links]
         if not no_index:
             sources.append(IndexSource(index_url or DEFAULT_INDEX))
@@ -80,10 +82,10 @@ class PackageManager:
             # It would be read as an option of the installer.
             yield "error", f"Refused package specification {package_spec!r}: it must not begin with '-'"
             return
-        if self._lock is None:
-            self._lock = asyncio.Lock()
-        # One installer at a time writes into the folder.
-        async with self._lock:
+        # One installer at a time writes into the folder. (A lock per event
+        # loop: on 3.9 a lock belongs to the loop it was made in.)
+        lock = self._locks.setdefault(asyncio.get_running_loop(), asyncio.Lock())
+        async with lock:
             os.makedirs(self.target, exist_ok=True)
             env = dict(os.environ, PYTHONUNBUFFERED="1", PYTHONIOENCODING="utf-8")
             process = await asyncio.create_subprocess_exec(
