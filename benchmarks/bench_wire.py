@@ -7,7 +7,8 @@ Run from the repository root, against the in-place build or an installed package
 Each timing is the best of several runs. The floors are measured in the same run:
 a plain Python comprehension that builds the identical output, and (for the float
 table) a few lines of C++ in floor_float_table.cpp, compiled here on the fly, that
-build the same dictionaries straight from the frame's float buffer.
+build the same dictionaries straight from the frame's float buffer: once as plain
+dicts, once as copies of shared-key templates, the layout the encoder produces.
 """
 import argparse
 import datetime as dt
@@ -56,6 +57,20 @@ def build_floor():
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+
+
+class _Holder:
+    pass
+
+
+def shared_key_templates():
+    """Wire templates that are instance dictionaries of one class, so share one key table."""
+    made = []
+    for tag in ("Float", "String", "Array"):
+        holder = _Holder()
+        holder.type, holder.value, holder.isSpec = tag, None, False
+        made.append(holder.__dict__)
+    return made
 
 
 # Comprehension floors: the identical nested output, built in Python.
@@ -139,16 +154,21 @@ def main():
     print(f"CPython {sys.version.split()[0]}, numpy {np.__version__}, pandas {pd.__version__}")
 
     floor = build_floor()
+    templates = shared_key_templates()
     rows = 100_000 // scale
     df = float_frame(rows, 10)
-    assert to_wire(df) == float_table_comprehension(df) == floor.build(df.values, df.columns.tolist())
+    floors = {
+        "comprehension": lambda: float_table_comprehension(df),
+        "C++ plain dicts": lambda: floor.build(df.values, df.columns.tolist()),
+        "C++ shared keys": lambda: floor.build(df.values, df.columns.tolist(), *templates),
+    }
+    assert all(to_wire(df) == build() for build in floors.values())
     cells = df.size
-    t_ours, t_comp, t_cpp = best([lambda: to_wire(df), lambda: float_table_comprehension(df),
-                                  lambda: floor.build(df.values, df.columns.tolist())], repeat)
+    t_ours, *t_floors = best([lambda: to_wire(df), *floors.values()], repeat)
     print(f"encode float64 DataFrame {rows} x 10")
-    line("Serializer.to_wire", t_ours, cells, [("comprehension", t_comp), ("C++ floor", t_cpp)])
-    line("comprehension floor", t_comp, cells)
-    line("C++ floor", t_cpp, cells)
+    line("Serializer.to_wire", t_ours, cells, list(zip(floors, t_floors)))
+    for name, seconds in zip(floors, t_floors):
+        line(f"{name} floor", seconds, cells)
 
     rows = 20_000 // scale
     mixed = mixed_frame(rows)
@@ -169,9 +189,7 @@ def main():
     line("comprehension floor", t_comp, rows * 100)
 
     print(f"peak memory while encoding the float64 DataFrame {len(df)} x 10 (tracemalloc)")
-    for label, fn in [("Serializer.to_wire", lambda: to_wire(df)),
-                      ("comprehension floor", lambda: float_table_comprehension(df)),
-                      ("C++ floor", lambda: floor.build(df.values, df.columns.tolist()))]:
+    for label, fn in [("Serializer.to_wire", lambda: to_wire(df))] + [(f"{n} floor", f) for n, f in floors.items()]:
         gc.collect()
         tracemalloc.start()
         result = fn()

@@ -1,14 +1,35 @@
-// Benchmark floor, built by bench_wire.py only: the nested wire value of a
+// Benchmark floors, built by bench_wire.py only: the nested wire value of a
 // float table made straight from the array's buffer through the C API, with
 // nothing else around it (no type tests, no module lookups).
+//
+// build(values, labels) makes each dict with PyDict_New and three inserts;
+// build(values, labels, float_t, string_t, array_t) copies the given
+// template dicts and replaces their `value`: with templates that are instance
+// dictionaries sharing one key table, the copies share it too, which is the
+// layout the encoder produces.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 namespace {
 
 PyObject *k_type, *k_value, *k_is_spec, *t_array, *t_float, *t_string;
+PyObject *tmpl_float, *tmpl_string, *tmpl_array;  // borrowed for one build; null: plain dicts
+
+PyObject* template_for(PyObject* tag) {
+  return tag == t_float ? tmpl_float : tag == t_string ? tmpl_string : tmpl_array;
+}
 
 PyObject* wire(PyObject* tag, PyObject* value) {  // steals value
+  if (tmpl_float) {
+    PyObject* d = value ? PyDict_Copy(template_for(tag)) : nullptr;
+    if (!d || PyDict_SetItem(d, k_value, value) < 0) {
+      Py_XDECREF(d);
+      Py_XDECREF(value);
+      return nullptr;
+    }
+    Py_DECREF(value);
+    return d;
+  }
   PyObject* d = PyDict_New();
   if (!d || !value || PyDict_SetItem(d, k_type, tag) < 0 || PyDict_SetItem(d, k_value, value) < 0 ||
       PyDict_SetItem(d, k_is_spec, Py_False) < 0) {
@@ -20,10 +41,18 @@ PyObject* wire(PyObject* tag, PyObject* value) {  // steals value
   return d;
 }
 
-// build(values: 2-D float64 ndarray, labels: list of str) -> dict
+// build(values: 2-D float64 ndarray, labels: list of str[, float_t, string_t, array_t]) -> dict
 PyObject* build(PyObject*, PyObject* args) {
   PyObject *values, *labels;
-  if (!PyArg_ParseTuple(args, "OO!", &values, &PyList_Type, &labels)) return nullptr;
+  tmpl_float = tmpl_string = tmpl_array = nullptr;
+  if (!PyArg_ParseTuple(args, "OO!|O!O!O!", &values, &PyList_Type, &labels, &PyDict_Type, &tmpl_float,
+                        &PyDict_Type, &tmpl_string, &PyDict_Type, &tmpl_array)) {
+    return nullptr;
+  }
+  if (tmpl_float && !tmpl_array) {
+    PyErr_SetString(PyExc_TypeError, "give all three templates or none");
+    return nullptr;
+  }
   Py_buffer view;
   if (PyObject_GetBuffer(values, &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) return nullptr;
   const Py_ssize_t n_rows = view.shape[0], n_cols = view.shape[1];

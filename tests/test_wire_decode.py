@@ -1,6 +1,7 @@
 """Serializer.from_wire: wire values from the add-in back to Python values."""
 import binascii
 import datetime as dt
+import sys
 import types
 
 import pytest
@@ -32,7 +33,7 @@ def w(tag, value=None, **extra):
         (w("Date", "2021-03-04T05:06:07.123456"), dt.datetime(2021, 3, 4, 5, 6, 7, 123456)),
         (w("Date", "2021-03-04T05:06:07+02:00"),
          dt.datetime(2021, 3, 4, 5, 6, 7, tzinfo=dt.timezone(dt.timedelta(hours=2)))),
-        (w("Date", "2021-03-04T05:06:07Z"), "2021-03-04T05:06:07Z"),
+        (w("Date", "2021-03-04 at noon"), "2021-03-04 at noon"),
         (w("Date", None), None),
         (w("Date", 17), 17),
         (w("Bytes", None), b""),
@@ -47,6 +48,11 @@ def w(tag, value=None, **extra):
 def test_plain_values(proxylink, wire, expected):
     result = proxylink.Serializer.from_wire(wire)
     assert result == expected and type(result) is type(expected)
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 11), reason="fromisoformat reads a trailing Z from 3.11 on")
+def test_a_date_with_a_trailing_z_is_kept_as_text(proxylink):
+    assert proxylink.Serializer.from_wire(w("Date", "2021-03-04T05:06:07Z")) == "2021-03-04T05:06:07Z"
 
 
 def test_bytes_with_wrong_padding_raise_binascii_error(proxylink):
@@ -196,7 +202,7 @@ junk = st.recursive(
 )
 
 
-@settings(max_examples=3000, deadline=None, suppress_health_check=list(HealthCheck))
+@settings(max_examples=2500, deadline=None, suppress_health_check=list(HealthCheck))
 @given(wire=wire_like(junk))
 def test_arbitrary_input_gives_a_value_or_a_documented_error(proxylink, wire):
     try:

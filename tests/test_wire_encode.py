@@ -65,7 +65,7 @@ PLUS2 = dt.timezone(dt.timedelta(hours=2))
         (pd.NaT, w("Date", "NaT")),
         (np.datetime64("2024-05-06T12:00:00.123456789"), w("Date", "2024-05-06T12:00:00.123456")),
         (np.datetime64("2024-05-06"), w("Date", "2024-05-06T00:00:00")),
-        (np.datetime64("NaT"), w("Date", "NaT")),
+        (np.datetime64("NaT", "ns"), w("Date", "NaT")),
         (b"", w("Bytes", "")),
         (b"\xff\x00a", w("Bytes", "/wBh")),
         (bytearray(b"hello"), w("Bytes", "aGVsbG8=")),
@@ -157,10 +157,11 @@ def test_signature_and_docstrings(proxylink):
 def test_pandas_mixed_frame(proxylink):
     stamp = pd.Timestamp("2024-01-02 03:04:05")
     aware = pd.Timestamp("2024-01-02 12:00", tz="Asia/Tokyo")
+    index = ["r1", "r2"]  # not sent
+    text = pd.Series(["x", None], index=index, dtype=object)  # None stays None
     frame = pd.DataFrame(
-        {"f": [1.5, np.nan], "i": [1, 2], "b": [True, False], "s": ["x", None],
-         "t": [stamp, pd.NaT], "z": [aware, aware]},
-        index=["r1", "r2"],
+        {"f": [1.5, np.nan], "i": [1, 2], "b": [True, False], "s": text, "t": [stamp, pd.NaT], "z": [aware, aware]},
+        index=index,
     )
     expected = table(
         [w("String", c) for c in "fibstz"],
