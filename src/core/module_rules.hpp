@@ -15,7 +15,7 @@ class ModuleRules {
   constexpr ModuleRules(const char* short_name, const char* full_name)
       : short_name_(short_name), full_name_(full_name) {}
 
-  // Py_mod_create: a new module named after the spec, or the existing one.
+  // Py_mod_create: a new module named as the import asks, or the existing one.
   PyObject* create(PyObject* spec) noexcept;
   // Py_mod_exec: runs `body(module)` once for the first module object.
   template <class Body>

@@ -13,7 +13,7 @@ Ref make_instance_class(PyObject* cls, PyObject* name, PyObject* module_name);
 // in that order, into the instance dictionary (bypassing the class's __setattr__).
 void set_identity(PyObject* self, PyObject* object_id, PyObject* type_name, PyObject* typ);
 
-// "<...>" texts: a value formatted as an f-string field without a specification.
+// "<...>" texts: a value formatted as a bare f-string field ({value}).
 Ref format_field(PyObject* value);
 
 // Method bodies shared by the proxy classes (vectorcall convention).

@@ -1,6 +1,6 @@
 """A package manager that installs with the real installer.
 
-`install_package(spec)` is given the specification only, so a manager is bound
+`install_package(spec)` is given the package specification only, so a manager is bound
 to one target folder when it is made: every package it installs goes into that
 folder with `pip install --target`, and the folder is what it reports as the
 installation path. A business layer that keeps one folder per workbook makes
