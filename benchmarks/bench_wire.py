@@ -183,10 +183,15 @@ def main():
     decoded = from_wire(wire)
     assert [list(r) for r in decoded] == decode_comprehension(wire)
     del decoded
-    t_ours, t_comp = best([lambda: from_wire(wire), lambda: decode_comprehension(wire)], repeat)
+    flat = {"type": "Array", "id": 1, "isSpec": False, "value": [c for row in wire["value"] for c in row["value"]]}
+    t_ours, t_comp, t_flat, t_arrays = best([
+        lambda: from_wire(wire), lambda: decode_comprehension(wire), lambda: from_wire(flat),
+        lambda: [proxylink.OfficeJsArray(i) for i in range(rows + 1)]], repeat)
     print(f"decode Array of {rows} rows x 100 mixed cells (Int, Float, String, Bool, Null, Date)")
     line("Serializer.from_wire", t_ours, rows * 100, [("comprehension", t_comp)])
     line("comprehension floor", t_comp, rows * 100)
+    line("  the same cells in one Array", t_flat, rows * 100, [("comprehension", t_comp)])
+    line(f"  {rows + 1} OfficeJsArray() alone", t_arrays, rows * 100)
 
     print(f"peak memory while encoding the float64 DataFrame {len(df)} x 10 (tracemalloc)")
     for label, fn in [("Serializer.to_wire", lambda: to_wire(df))] + [(f"{n} floor", f) for n, f in floors.items()]:

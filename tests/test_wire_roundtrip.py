@@ -2,7 +2,12 @@
 import datetime as dt
 import itertools
 import json
+import os
+import subprocess
+import sys
+import textwrap
 
+import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 ids = itertools.count(100)
@@ -69,3 +74,78 @@ def test_round_trip_through_json(proxylink, value):
     text = json.dumps(S.to_wire(value))  # every wire value of plain data is JSON
     result = S.from_wire(as_from_addin(json.loads(text)))
     assert_same(result, promised(value), proxylink)
+
+
+def test_legacy_objects_travel_through_the_legacy_module(tmp_path):
+    """With `vornel` importable, its objects go out as "COM_Object" and come back through it."""
+    script = tmp_path / "legacy.py"
+    script.write_text(textwrap.dedent("""
+        import json, sys, types
+        vornel = types.ModuleType("orvane_master.python_server.orvane.vornel")
+
+        class Handle:
+            def __init__(self, name):
+                self.name = name
+
+        vornel.is_com_object = lambda obj: isinstance(obj, Handle)
+        vornel.serialize_com_object = lambda obj: {"handle": obj.name}
+        vornel.deserialize_com_object = lambda payload: Handle(payload["handle"] + "!")
+        sys.modules[vornel.__name__] = vornel
+        from orvane_master.python_server.orvane import proxylink
+        S = proxylink.Serializer
+        wire = json.loads(json.dumps(S.to_wire({"h": Handle("a"), "n": 1})))
+        assert wire["value"]["h"] == {"type": "COM_Object", "value": {"handle": "a"}, "isSpec": False}, wire
+        wire["id"] = 1
+        back = S.from_wire(wire)
+        assert type(back["h"]) is Handle and back["h"].name == "a!" and back["n"] == 1
+        print("ok")
+    """))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env, timeout=120)
+    assert done.stdout.strip() == "ok", done.stderr
+
+
+def test_no_references_or_memory_are_left_behind(proxylink):
+    import gc
+    import tracemalloc
+
+    import numpy as np
+    import pandas as pd
+
+    S = proxylink.Serializer
+    key, text = "k" * 50, "t" * 50  # not interned: their reference counts are ours
+    looped = [text]
+    looped.append(looped)
+
+    class Broken:
+        def __str__(self):
+            raise KeyError(key)
+
+    frame = pd.DataFrame({"f": [1.5, np.nan], "s": [text, None], "t": pd.to_datetime(["2024-01-01", None])})
+    values = [{key: [text, 1, 2.5, None, b"x", (dt.date(2024, 1, 1),)]}, frame, frame[["f"]]]
+    bad_wires = [{"type": "Array", "id": 1, "value": [{"type": "String", "value": text}, {"type": "Int", "value": "x"}]},
+                 {"type": "Dict", "id": 1, "value": {key: {"type": "Bytes", "value": "abc"}}},
+                 {"type": "Array", "value": [text]}]
+
+    def once():
+        for value in values:
+            S.from_wire(as_from_addin(S.to_wire(value)))
+        for wire in bad_wires:
+            with pytest.raises((TypeError, ValueError)):
+                S.from_wire(wire)
+        for value in [[text, Broken()], {key: looped}]:
+            with pytest.raises((KeyError, RecursionError)):
+                S.to_wire(value)
+
+    once()
+    gc.collect()
+    counts = sys.getrefcount(key), sys.getrefcount(text)
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    for _ in range(30):
+        once()
+    gc.collect()
+    growth = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    assert (sys.getrefcount(key), sys.getrefcount(text)) == counts
+    assert growth < 64 * 1024, growth

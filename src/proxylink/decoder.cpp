@@ -1,6 +1,8 @@
 // The decoder behind `Serializer.from_wire`: a wire value from the add-in back
 // to a Python value. Tags are tested before `isSpec`, in a fixed order; arrays
 // and dictionaries become OfficeJsArray and OfficeJsDict, references new proxies.
+#include <iterator>
+
 #include "core/args.hpp"
 #include "proxylink/codec.hpp"
 
@@ -64,8 +66,8 @@ Ref decode_date(PyObject* payload) {
 }
 
 Ref decode_bytes(PyObject* payload) {
-  const bool empty = !truth(payload);
   Ref b64decode = library_attr(names.base64, libs.base64, words.b64decode, libs.b64decode);
+  const bool empty = !truth(payload);
   if (empty && b64decode.is(libs.b64decode)) return own(PyBytes_FromStringAndSize(nullptr, 0));
   Ref data = empty ? own(PyBytes_FromStringAndSize(nullptr, 0)) : Ref::borrow(payload);
   return call(b64decode.get(), data.get());

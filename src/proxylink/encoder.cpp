@@ -15,7 +15,6 @@ using namespace codec;
 using orv::check;
 using orv::own;
 
-
 // Standard Base64 with padding, as an ASCII str.
 Ref base64_text(PyObject* bytes) {
   static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
