@@ -1,7 +1,9 @@
 // pandas and polars frames and series as tables: an "Array" whose first row
 // holds the column labels and each further row the cells of one data row.
 // The row index is not sent.
+#include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "proxylink/codec.hpp"
 
@@ -45,29 +47,6 @@ class Buffer {
   bool held_ = false;
 };
 
-// What `row.tolist()` makes of a cell, by the buffer's item format.
-enum class Cells { Float, Signed, Unsigned, Bool, Object, Other };
-
-Cells cell_kind(const Py_buffer& view) {
-  const char* format = view.format;
-  if (!format || !format[0] || format[1]) return Cells::Other;  // native single items only
-  switch (format[0]) {
-    case 'd':
-    case 'f':
-      return Cells::Float;
-    case 'b': case 'h': case 'i': case 'l': case 'q':
-      return Cells::Signed;
-    case 'B': case 'H': case 'I': case 'L': case 'Q':
-      return Cells::Unsigned;
-    case '?':
-      return Cells::Bool;
-    case 'O':
-      return Cells::Object;
-    default:
-      return Cells::Other;
-  }
-}
-
 template <class T>
 T load(const char* p) {
   T v;
@@ -75,31 +54,81 @@ T load(const char* p) {
   return v;
 }
 
-// The Python object `tolist()` gives for the cell at `p` (a new reference).
-Ref cell_value(Cells kind, const char* p, Py_ssize_t size) {
-  switch (kind) {
-    case Cells::Float:
-      return orv::own(PyFloat_FromDouble(size == 8 ? load<double>(p) : double(load<float>(p))));
-    case Cells::Signed: {
-      long long v = size == 8 ? load<int64_t>(p) : size == 4 ? load<int32_t>(p) : size == 2 ? load<int16_t>(p) : load<int8_t>(p);
-      return orv::own(PyLong_FromLongLong(v));
-    }
-    case Cells::Unsigned: {
-      unsigned long long v = size == 8 ? load<uint64_t>(p) : size == 4 ? load<uint32_t>(p)
-                           : size == 2 ? load<uint16_t>(p) : load<uint8_t>(p);
-      return orv::own(PyLong_FromUnsignedLongLong(v));
-    }
-    case Cells::Bool:
-      return orv::boolean(*p != 0);
-    case Cells::Object:
-    case Cells::Other:
-      break;
+// numpy's one-byte bool.
+struct Flag {
+  unsigned char byte;
+};
+
+// The Python object `tolist()` gives for a number, and the wire template of
+// what the encoder makes of that object.
+template <class T>
+Ref number(T v) {
+  if constexpr (std::is_same_v<T, Flag>) {
+    return orv::boolean(v.byte != 0);
+  } else if constexpr (std::is_floating_point_v<T>) {
+    return orv::own(PyFloat_FromDouble(double(v)));
+  } else if constexpr (std::is_signed_v<T>) {
+    return orv::own(PyLong_FromLongLong(v));
+  } else {
+    return orv::own(PyLong_FromUnsignedLongLong(v));
   }
-  return Ref::borrow(load<PyObject*>(p));
 }
 
-PyObject* cell_template(Cells kind) {
-  return kind == Cells::Float ? templates.Float : kind == Cells::Bool ? templates.Bool : templates.Int;
+template <class T>
+PyObject* number_template() {
+  if constexpr (std::is_same_v<T, Flag>) return templates.Bool;
+  if constexpr (std::is_floating_point_v<T>) return templates.Float;
+  return templates.Int;
+}
+
+// One row of the buffer: n cells `stride` bytes apart from `p`, as the list
+// of the objects `tolist()` gives, or (`wires`) of their wire values.
+using RowReader = Ref (*)(const char* p, Py_ssize_t n, Py_ssize_t stride, bool wires);
+
+template <class T>
+Ref number_row(const char* p, Py_ssize_t n, Py_ssize_t stride, bool wires) {
+  Ref cells = orv::own(PyList_New(n));
+  PyObject* templ = number_template<T>();
+  for (Py_ssize_t c = 0; c < n; ++c, p += stride) {
+    Ref value = number(load<T>(p));
+    PyList_SET_ITEM(cells.get(), c, (wires ? make_wire(templ, value.get()) : std::move(value)).release());
+  }
+  return cells;
+}
+
+// Objects are encoded through Serializer.to_wire one by one.
+Ref object_row(const char* p, Py_ssize_t n, Py_ssize_t stride, bool wires) {
+  Ref cells = orv::own(PyList_New(n));
+  for (Py_ssize_t c = 0; c < n; ++c, p += stride) {
+    Ref value = Ref::borrow(load<PyObject*>(p));
+    PyList_SET_ITEM(cells.get(), c, (wires ? to_wire(value.get()) : std::move(value)).release());
+  }
+  return cells;
+}
+
+// The reader for a buffer's native single-item format; nullptr for others.
+RowReader row_reader(const Py_buffer& view) {
+  const char* format = view.format;
+  if (!format || !format[0] || format[1]) return nullptr;
+  const Py_ssize_t size = view.itemsize;
+  switch (format[0]) {
+    case 'd':
+      return size == 8 ? number_row<double> : nullptr;
+    case 'f':
+      return size == 4 ? number_row<float> : nullptr;
+    case 'b': case 'h': case 'i': case 'l': case 'q':
+      return size == 8 ? number_row<int64_t> : size == 4 ? number_row<int32_t>
+           : size == 2 ? number_row<int16_t> : size == 1 ? number_row<int8_t> : nullptr;
+    case 'B': case 'H': case 'I': case 'L': case 'Q':
+      return size == 8 ? number_row<uint64_t> : size == 4 ? number_row<uint32_t>
+           : size == 2 ? number_row<uint16_t> : size == 1 ? number_row<uint8_t> : nullptr;
+    case '?':
+      return size == 1 ? number_row<Flag> : nullptr;
+    case 'O':
+      return size == sizeof(PyObject*) ? object_row : nullptr;
+    default:
+      return nullptr;
+  }
 }
 
 // True when `Serializer.to_wire(rows)` would encode a list of rows here, element by element.
@@ -111,23 +140,18 @@ bool rows_encode_here() { return to_wire_is_own() && type_tests_are_own(); }
 // or the library globals were replaced meanwhile, the row list is built and
 // handed to the serializer of the moment. Numbers, unlike objects, run no
 // Python code while they are encoded, so one check serves all their rows.
-Ref encode_buffer_rows(PyObject* labels, const Py_buffer& view, Cells kind) {
+Ref encode_buffer_rows(PyObject* labels, const Py_buffer& view, RowReader read_row) {
   Nesting outer(kEncodeNesting);
   const Py_ssize_t n_rows = view.shape[0], n_cols = view.shape[1];
-  const Py_ssize_t row_stride = view.strides[0], col_stride = view.strides[1], size = view.itemsize;
+  const Py_ssize_t row_stride = view.strides[0], col_stride = view.strides[1];
   const char* base = static_cast<const char*>(view.buf);
   Ref rows = orv::own(PyList_New(n_rows + 1));
   PyList_SET_ITEM(rows.get(), 0, to_wire(labels).release());
-  const bool numbers = kind != Cells::Object;
+  const bool objects = read_row == object_row;
   bool direct = rows_encode_here();
   for (Py_ssize_t r = 0; r < n_rows; ++r) {
-    if (!numbers) direct = rows_encode_here();
-    Ref cells = orv::own(PyList_New(n_cols));
-    for (Py_ssize_t c = 0; c < n_cols; ++c) {
-      Ref value = cell_value(kind, base + r * row_stride + c * col_stride, size);
-      Ref cell = !direct ? std::move(value) : numbers ? make_wire(cell_template(kind), value.get()) : to_wire(value.get());
-      PyList_SET_ITEM(cells.get(), c, cell.release());
-    }
+    if (objects) direct = rows_encode_here();
+    Ref cells = read_row(base + r * row_stride, n_cols, col_stride, direct);
     Ref row;
     if (direct) {
       Nesting inner(kEncodeNesting);
@@ -149,8 +173,7 @@ Ref encode_pandas(PyObject* value, bool is_series) {
   if (Py_TYPE(values.get()) == as_type(libs.np_ndarray) && rows_encode_here()) {
     Buffer buffer;
     if (buffer.acquire(values.get()) && buffer.view().ndim == 2) {
-      const Cells kind = cell_kind(buffer.view());
-      if (kind != Cells::Other) return encode_buffer_rows(labels.get(), buffer.view(), kind);
+      if (RowReader read_row = row_reader(buffer.view())) return encode_buffer_rows(labels.get(), buffer.view(), read_row);
     }
   }
   Ref rows = own(PyList_New(0));
