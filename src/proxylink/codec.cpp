@@ -23,15 +23,38 @@ PyObject* keep_attr(PyObject* obj, const char* name) { return orv::own(PyObject_
 
 PyObject* keep_global(PyObject* globals, PyObject* name) { return orv::lookup_global(globals, name).release(); }
 
+Py_ssize_t size_of(PyObject* obj) {
+  Ref size = call_method(obj, orv::own(PyUnicode_InternFromString("__sizeof__")).get());
+  const Py_ssize_t n = PyLong_AsSsize_t(size.get());
+  if (n == -1 && PyErr_Occurred()) orv::throw_current();
+  return n;
+}
+
+// Instance dictionaries of one class share a key table, and so do their
+// copies on runtimes that size such a table for a few keys; where the shared
+// table is sized for many attributes, copies of a plain dict are smaller.
+// The smaller copy wins.
 void make_templates() {
   Ref holder_class = orv::own(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){}",
                                                     "WireTemplate", &PyBaseObject_Type));
-  auto make = [&](PyObject* tag, bool is_spec) {
+  auto shared = [&](PyObject* tag, bool is_spec) {
     Ref holder = orv::own(PyObject_CallNoArgs(holder_class.get()));
     setattr(holder.get(), names.type, tag);
     setattr(holder.get(), names.value, Py_None);
     setattr(holder.get(), names.isSpec, is_spec ? Py_True : Py_False);
-    return orv::own(PyObject_GenericGetDict(holder.get(), nullptr)).release();
+    return orv::own(PyObject_GenericGetDict(holder.get(), nullptr));
+  };
+  auto plain = [](PyObject* tag, bool is_spec) {
+    Ref wire = orv::own(PyDict_New());
+    orv::check(PyDict_SetItem(wire.get(), names.type, tag));
+    orv::check(PyDict_SetItem(wire.get(), names.value, Py_None));
+    orv::check(PyDict_SetItem(wire.get(), names.isSpec, is_spec ? Py_True : Py_False));
+    return wire;
+  };
+  const bool use_shared = size_of(orv::own(PyDict_Copy(shared(words.Float, false).get())).get()) <
+                          size_of(orv::own(PyDict_Copy(plain(words.Float, false).get())).get());
+  auto make = [&](PyObject* tag, bool is_spec) {
+    return (use_shared ? shared(tag, is_spec) : plain(tag, is_spec)).release();
   };
   templates.Null = make(words.Null, false);
   templates.Bool = make(words.Bool, false);
