@@ -140,6 +140,32 @@ def test_errors_propagate_and_earlier_registrations_stay(proxylink):
     assert list(registry.values()) == [callback]
 
 
+def test_containers_changed_while_encoded_are_read_as_an_iterator_would(proxylink):
+    class Changer:
+        def __init__(self, change):
+            self.change = change
+
+        def __str__(self):
+            self.change()
+            return "c"
+
+    def drop_last_two(items):
+        del items[-2:]
+
+    shrinking = [1, 2, 3]
+    shrinking.insert(0, Changer(lambda: drop_last_two(shrinking)))
+    growing = [1]
+    growing.insert(0, Changer(lambda: growing.append(2)))
+
+    S = proxylink.Serializer
+    assert S.to_wire(shrinking) == arr(w("String", "c"), w("Int", 1))
+    assert S.to_wire(growing) == arr(w("String", "c"), w("Int", 1), w("Int", 2))
+    changing = {"a": None}
+    changing["a"] = Changer(lambda: changing.update(b=1))
+    with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+        S.to_wire(changing)
+
+
 def test_signature_and_docstrings(proxylink):
     S = proxylink.Serializer
     assert S.__doc__ == "Handles marshaling of data types between Python and JavaScript."

@@ -126,23 +126,36 @@ std::pair<Ref, Ref> unpack_pair(PyObject* pair) {
 }  // namespace
 
 Ref map_elements(PyObject* items, Convert convert) {
-  Ref out = orv::own(PyList_New(0));
-  if (PyList_CheckExact(items)) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
-      Ref element = Ref::borrow(PyList_GET_ITEM(items, i));
-      orv::check(PyList_Append(out.get(), convert(element.get()).get()));
-    }
-  } else if (PyTuple_CheckExact(items)) {
+  if (PyTuple_CheckExact(items)) {
+    Ref out = orv::own(PyList_New(PyTuple_GET_SIZE(items)));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i) {
-      orv::check(PyList_Append(out.get(), convert(PyTuple_GET_ITEM(items, i)).get()));
+      PyList_SET_ITEM(out.get(), i, convert(PyTuple_GET_ITEM(items, i)).release());
     }
-  } else {
-    Ref iterator = orv::own(PyObject_GetIter(items));
-    while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
-      orv::check(PyList_Append(out.get(), convert(element.get()).get()));
-    }
-    if (PyErr_Occurred()) orv::throw_current();
+    return out;
   }
+  if (PyList_CheckExact(items)) {
+    // Sized for the list as it is now; it may grow or shrink meanwhile.
+    const Py_ssize_t planned = PyList_GET_SIZE(items);
+    Ref out = orv::own(PyList_New(planned));
+    Py_ssize_t i = 0;
+    for (; i < PyList_GET_SIZE(items); ++i) {
+      Ref element = Ref::borrow(PyList_GET_ITEM(items, i));
+      Ref converted = convert(element.get());
+      if (i < planned) {
+        PyList_SET_ITEM(out.get(), i, converted.release());
+      } else {
+        orv::check(PyList_Append(out.get(), converted.get()));
+      }
+    }
+    if (i < planned) orv::check(PyList_SetSlice(out.get(), i, planned, nullptr));
+    return out;
+  }
+  Ref out = orv::own(PyList_New(0));
+  Ref iterator = orv::own(PyObject_GetIter(items));
+  while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
+    orv::check(PyList_Append(out.get(), convert(element.get()).get()));
+  }
+  if (PyErr_Occurred()) orv::throw_current();
   return out;
 }
 
