@@ -36,9 +36,12 @@ bool equals(PyObject* tag, PyObject* word) { return check(PyObject_RichCompareBo
 Tag classify(PyObject* tag, size_t from = 0) {
   if (PyUnicode_CheckExact(tag)) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(tag);
+    if (length == 0) return Tag::None;
+    const Py_UCS4 first = PyUnicode_READ_CHAR(tag, 0);
     for (size_t i = from; i < std::size(tag_order); ++i) {
       PyObject* word = *tag_order[i].word;
-      if (tag == word || (PyUnicode_GET_LENGTH(word) == length && PyUnicode_Compare(tag, word) == 0)) {
+      if (tag == word || (PyUnicode_GET_LENGTH(word) == length && PyUnicode_READ_CHAR(word, 0) == first &&
+                          PyUnicode_Compare(tag, word) == 0)) {
         return tag_order[i].tag;
       }
     }
