@@ -44,4 +44,16 @@ class ModuleRules {
   PyObject* module_ = nullptr;  // strong; lives as long as the process
 };
 
+// The slots of a module whose loading follows `rules` and whose set-up is `body`.
+template <ModuleRules& rules, void (*body)(PyObject*)>
+struct MultiPhaseSlots {
+  static PyObject* create(PyObject* spec, PyModuleDef*) noexcept { return rules.create(spec); }
+  static int exec(PyObject* module) noexcept { return rules.exec(module, body); }
+  static inline PyModuleDef_Slot slots[] = {
+      {Py_mod_create, reinterpret_cast<void*>(create)},
+      {Py_mod_exec, reinterpret_cast<void*>(exec)},
+      {0, nullptr},
+  };
+};
+
 }  // namespace orv

@@ -138,16 +138,6 @@ void exec_body(PyObject* module) {
   add_adapter_probe(module);
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return rules.create(spec); }
-
-int exec(PyObject* module) { return rules.exec(module, exec_body); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "handlers",
@@ -158,7 +148,7 @@ PyModuleDef definition = {
     "- Integration with ConnectionManager for message routing\n",
     0,
     nullptr,
-    slots,
+    orv::MultiPhaseSlots<rules, exec_body>::slots,
     nullptr,
     nullptr,
     nullptr,

@@ -119,16 +119,6 @@ void exec_body(PyObject* module) {
   make_roots(module);
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return rules.create(spec); }
-
-int exec(PyObject* module) { return rules.exec(module, exec_body); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "proxylink",
@@ -146,7 +136,7 @@ PyModuleDef definition = {
     "    Context: Context proxy object (ID 0)\n",
     0,
     nullptr,
-    slots,
+    orv::MultiPhaseSlots<rules, exec_body>::slots,
     nullptr,
     nullptr,
     nullptr,
