@@ -11,10 +11,10 @@ PY := $(VENV)/bin/python
 $(PY):
 	@test -n "$(BASE_PY)" || { echo "CPython $(PYVER) not found under $(PYENV_ROOT)/versions"; exit 1; }
 	$(BASE_PY) -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -qq --upgrade pip
 
 install: $(PY)
-	$(PY) -m pip install -q ".[test,polars]"
+	$(PY) -m pip install -qq ".[test,polars]"
 
 demo: install
 	$(PY) examples/demo.py
@@ -24,7 +24,7 @@ test: install
 
 # Fast loop for development: build in place next to the Python sources.
 dev: $(PY)
-	$(PY) -m pip install -q numpy pandas polars pytest hypothesis mypy
+	$(PY) -m pip install -qq numpy pandas polars pytest hypothesis mypy
 	cmake -S . -B build/dev-$(PYVER) -G Ninja -DORV_INPLACE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build build/dev-$(PYVER) -j2
