@@ -8,6 +8,11 @@
 
 namespace orv {
 
+// Binds `value` to `name` in a module's namespace.
+inline void bind(PyObject* module, const char* name, PyObject* value) {
+  check(PyObject_SetAttrString(module, name, value));
+}
+
 struct ClassSpec {
   const char* name;
   const char* module;  // the `__module__` entry
@@ -25,3 +30,7 @@ Ref make_class(const ClassSpec& spec);
 Ref make_function(PyMethodDef* def, PyObject* module_name);
 
 }  // namespace orv
+
+// The PyMethodDef function and flags of a vectorcall function with keywords.
+#define ORV_FASTCALL(fn) \
+  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS

@@ -95,7 +95,7 @@ void intern_names() {
 #undef HANDLERS_INTERN
 }
 
-void bind(PyObject* module, const char* name, PyObject* value) { check(PyObject_SetAttrString(module, name, value)); }
+using orv::bind;
 
 PyObject* init_handlers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return orv::boundary([&] {
@@ -110,8 +110,7 @@ PyObject* init_handlers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef init_handlers_def = {
-    "init_handlers", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_handlers)),
-    METH_FASTCALL | METH_KEYWORDS,
+    "init_handlers", ORV_FASTCALL(init_handlers),
     "init_handlers(manager, package_manager, handle_workbook_packages_install_func) -> None\n\n"
     "Initialize handlers with manager instances.\n\n"
     "Stores the business layer's ConnectionManager, PackageManager and its function that\n"

@@ -116,45 +116,45 @@ PyObject* dict_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyMethodDef array_static[] = {
-    {"__new__", PROXYLINK_FASTCALL(container_new<array_kind>),
+    {"__new__", ORV_FASTCALL(container_new<array_kind>),
      "__new__(cls, object_id: int) -> OfficeJsArray\n\nCreate an empty array of a new per-instance class."},
 };
 PyMethodDef dict_static[] = {
-    {"__new__", PROXYLINK_FASTCALL(container_new<dict_kind>),
+    {"__new__", ORV_FASTCALL(container_new<dict_kind>),
      "__new__(cls, object_id: int) -> OfficeJsDict\n\nCreate an empty dictionary of a new per-instance class."},
 };
 
 PyMethodDef array_methods[] = {
-    {"__init__", PROXYLINK_FASTCALL(container_init<array_kind>),
+    {"__init__", ORV_FASTCALL(container_init<array_kind>),
      "__init__(self, object_id: int) -> None\n\nStart empty and record the remote id and the context stamp."},
-    {"__getattr__", PROXYLINK_FASTCALL(method_forward_getattr),
+    {"__getattr__", ORV_FASTCALL(method_forward_getattr),
      "__getattr__(self, name: str) -> Any\n\nRead a remote attribute (forwarded to _cw__getattr__)."},
-    {"__setattr__", PROXYLINK_FASTCALL(array_setattr),
+    {"__setattr__", ORV_FASTCALL(array_setattr),
      "__setattr__(self, name: str, value: Any) -> None\n\nAlways refused: arrays take no attributes."},
-    {"__call__", PROXYLINK_FASTCALL(method_forward_call),
+    {"__call__", ORV_FASTCALL(method_forward_call),
      "__call__(self, *args: Any, **kwargs: Any) -> Any\n\nForwarded to _cw__call__, which refuses arrays."},
-    {"__del__", PROXYLINK_FASTCALL(method_forward_del),
+    {"__del__", ORV_FASTCALL(method_forward_del),
      "__del__(self) -> None\n\nRelease the remote array (forwarded to _cw__del__)."},
-    {"__str__", PROXYLINK_FASTCALL(container_str<array_kind>),
+    {"__str__", ORV_FASTCALL(container_str<array_kind>),
      "__str__(self) -> str\n\nReturn the list representation of the items."},
-    {"__repr__", PROXYLINK_FASTCALL(array_repr),
+    {"__repr__", ORV_FASTCALL(array_repr),
      "__repr__(self) -> str\n\nReturn '<OfficeJsArray id=ID len=N>'."},
 };
 
 PyMethodDef dict_methods[] = {
-    {"__init__", PROXYLINK_FASTCALL(container_init<dict_kind>),
+    {"__init__", ORV_FASTCALL(container_init<dict_kind>),
      "__init__(self, object_id: int) -> None\n\nStart empty and record the remote id and the context stamp."},
-    {"__getattr__", PROXYLINK_FASTCALL(dict_getattr),
+    {"__getattr__", ORV_FASTCALL(dict_getattr),
      "__getattr__(self, name: str) -> Any\n\nThe value of key `name` if present, else a remote read."},
-    {"__setattr__", PROXYLINK_FASTCALL(dict_setattr),
+    {"__setattr__", ORV_FASTCALL(dict_setattr),
      "__setattr__(self, name: str, value: Any) -> None\n\nReplace the value of an existing key; other names are refused."},
-    {"__call__", PROXYLINK_FASTCALL(method_forward_call),
+    {"__call__", ORV_FASTCALL(method_forward_call),
      "__call__(self, *args: Any, **kwargs: Any) -> Any\n\nForwarded to _cw__call__, which refuses dictionaries."},
-    {"__del__", PROXYLINK_FASTCALL(method_forward_del),
+    {"__del__", ORV_FASTCALL(method_forward_del),
      "__del__(self) -> None\n\nRelease the remote dictionary (forwarded to _cw__del__)."},
-    {"__str__", PROXYLINK_FASTCALL(container_str<dict_kind>),
+    {"__str__", ORV_FASTCALL(container_str<dict_kind>),
      "__str__(self) -> str\n\nReturn the dict representation of the entries."},
-    {"__repr__", PROXYLINK_FASTCALL(dict_repr),
+    {"__repr__", ORV_FASTCALL(dict_repr),
      "__repr__(self) -> str\n\nReturn '<OfficeJsDict id=ID keys=[...]>' with at most ten keys shown."},
 };
 

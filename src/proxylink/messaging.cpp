@@ -318,36 +318,34 @@ PyObject* unregister_callable(PyObject* self, PyObject* const* args, Py_ssize_t 
   });
 }
 
-#define FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
-
 PyMethodDef methods[] = {
-    {"__init__", FASTCALL(init), "__init__(self) -> None\n\nCreate the channel with no send handler and an empty registry."},
-    {"set_send_handler", FASTCALL(set_send_handler),
+    {"__init__", ORV_FASTCALL(init), "__init__(self) -> None\n\nCreate the channel with no send handler and an empty registry."},
+    {"set_send_handler", ORV_FASTCALL(set_send_handler),
      "set_send_handler(self, handler: Callable[[dict], Any]) -> None\n\n"
      "Register a callback used to send messages to the add-in.\n\n"
      "The handler is called on the requesting thread with the request message."},
-    {"send_request_sync", FASTCALL(send_request_sync),
+    {"send_request_sync", ORV_FASTCALL(send_request_sync),
      "send_request_sync(self, req: dict, timeout: float = 30.0) -> dict\n\n"
      "Send a request and wait synchronously for the response.\n\n"
      "The payload is copied and given a fresh 'requestId' and 'kind'. The call blocks\n"
      "(without holding the GIL) until the response arrives, the timeout expires\n"
      "(TimeoutError) or the channel is reset (concurrent.futures.CancelledError)."},
-    {"on_message", FASTCALL(on_message),
+    {"on_message", ORV_FASTCALL(on_message),
      "on_message(self, message: dict) -> None\n\n"
      "Handle an incoming response message from the add-in.\n\n"
      "Completes the request named by 'requestId'; unknown ids are ignored."},
-    {"reset", FASTCALL(reset),
+    {"reset", ORV_FASTCALL(reset),
      "reset(self) -> None\n\n"
      "Reset the messaging state (e.g., when the connection is closed).\n\n"
      "Cancels every waiting request, renews the context stamp and clears the callable registry."},
-    {"register_callable", FASTCALL(register_callable),
+    {"register_callable", ORV_FASTCALL(register_callable),
      "register_callable(self, callable_obj: Callable[..., Any]) -> str\n\n"
      "Register a Python callable and return its ID.\n\n"
      "Returns:\n    String ID that can be used to invoke the callable from Excel."},
-    {"get_callable", FASTCALL(get_callable),
+    {"get_callable", ORV_FASTCALL(get_callable),
      "get_callable(self, callable_id: str) -> Optional[Callable[..., Any]]\n\n"
      "Retrieve a registered callable by its ID."},
-    {"unregister_callable", FASTCALL(unregister_callable),
+    {"unregister_callable", ORV_FASTCALL(unregister_callable),
      "unregister_callable(self, callable_id: str) -> None\n\n"
      "Remove a callable from the registry."},
 };

@@ -1,5 +1,6 @@
 // Module set-up of proxylink: imports, optional probes, classes, the proxy
 // operations, the one Messaging instance and the root proxies, in that order.
+#include "core/pyclass.hpp"
 #include "core/module_rules.hpp"
 #include "proxylink/classes.hpp"
 
@@ -21,9 +22,7 @@ void intern_names() {
 #undef PROXYLINK_INTERN
 }
 
-void bind(PyObject* module, const char* name, PyObject* value) {
-  check(PyObject_SetAttrString(module, name, value));
-}
+using orv::bind;
 
 Ref import(const char* name) { return orv::own(PyImport_ImportModule(name)); }
 

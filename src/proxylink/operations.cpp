@@ -213,15 +213,15 @@ PyObject* cw_del(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 }
 
 PyMethodDef functions[] = {
-    {"_cw__getattr__", PROXYLINK_FASTCALL(cw_getattr),
+    {"_cw__getattr__", ORV_FASTCALL(cw_getattr),
      "_cw__getattr__(self: Any, name: str) -> Any\n\nGet attribute proxy method for OfficeJsObject."},
-    {"_cw__getitem__", PROXYLINK_FASTCALL(cw_getitem),
+    {"_cw__getitem__", ORV_FASTCALL(cw_getitem),
      "_cw__getitem__(self: Any, index: Union[int, slice]) -> Any\n\nGet item proxy method for OfficeJsObject."},
-    {"_cw__setattr__", PROXYLINK_FASTCALL(cw_setattr),
+    {"_cw__setattr__", ORV_FASTCALL(cw_setattr),
      "_cw__setattr__(self: Any, name: str, value: Any) -> None\n\nSet attribute proxy method for OfficeJsObject."},
-    {"_cw__call__", PROXYLINK_FASTCALL(cw_call),
+    {"_cw__call__", ORV_FASTCALL(cw_call),
      "_cw__call__(self: Any, *args: Any, **kwargs: Any) -> Any\n\nCall proxy method for OfficeJsObject (Function type)."},
-    {"_cw__del__", PROXYLINK_FASTCALL(cw_del),
+    {"_cw__del__", ORV_FASTCALL(cw_del),
      "_cw__del__(self: Any) -> None\n\nDelete proxy method for OfficeJsObject."},
 };
 

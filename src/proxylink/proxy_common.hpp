@@ -1,6 +1,7 @@
 // Pieces shared by the proxy classes: per-instance classes, identity
 // attributes and the calling conventions of their methods.
 #pragma once
+#include "core/pyclass.hpp"
 #include "core/args.hpp"
 #include "proxylink/state.hpp"
 
@@ -23,5 +24,3 @@ PyObject* method_forward_del(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 }  // namespace proxylink
 
-#define PROXYLINK_FASTCALL(fn) \
-  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS

@@ -66,26 +66,26 @@ PyObject* object_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef static_methods[] = {
-    {"__new__", PROXYLINK_FASTCALL(object_new),
+    {"__new__", ORV_FASTCALL(object_new),
      "__new__(cls, object_id: int, type_name: str) -> OfficeJsObject\n\n"
      "Create the proxy as an instance of a new class named after its Office.js type."},
 };
 
 PyMethodDef methods[] = {
-    {"__init__", PROXYLINK_FASTCALL(object_init),
+    {"__init__", ORV_FASTCALL(object_init),
      "__init__(self, object_id: int, type_name: str) -> None\n\n"
      "Record the remote id, the type name and the current messaging context stamp."},
-    {"__getattr__", PROXYLINK_FASTCALL(method_forward_getattr),
+    {"__getattr__", ORV_FASTCALL(method_forward_getattr),
      "__getattr__(self, name: str) -> Any\n\nRead a remote attribute (forwarded to _cw__getattr__)."},
-    {"__getitem__", PROXYLINK_FASTCALL(object_getitem),
+    {"__getitem__", ORV_FASTCALL(object_getitem),
      "__getitem__(self, index: Union[int, slice]) -> Any\n\nRead a remote item (forwarded to _cw__getitem__)."},
-    {"__setattr__", PROXYLINK_FASTCALL(object_setattr),
+    {"__setattr__", ORV_FASTCALL(object_setattr),
      "__setattr__(self, name: str, value: Any) -> None\n\nWrite a remote attribute (forwarded to _cw__setattr__)."},
-    {"__call__", PROXYLINK_FASTCALL(method_forward_call),
+    {"__call__", ORV_FASTCALL(method_forward_call),
      "__call__(self, *args: Any, **kwargs: Any) -> Any\n\nCall a remote function (forwarded to _cw__call__)."},
-    {"__del__", PROXYLINK_FASTCALL(method_forward_del),
+    {"__del__", ORV_FASTCALL(method_forward_del),
      "__del__(self) -> None\n\nRelease the remote object (forwarded to _cw__del__)."},
-    {"__repr__", PROXYLINK_FASTCALL(object_repr),
+    {"__repr__", ORV_FASTCALL(object_repr),
      "__repr__(self) -> str\n\nReturn '<OfficeJsObject TYPE id=ID>'."},
 };
 

@@ -45,14 +45,14 @@ PyObject* from_wire_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyMethodDef static_methods[] = {
-    {"to_wire", PROXYLINK_FASTCALL(to_wire_function),
+    {"to_wire", ORV_FASTCALL(to_wire_function),
      "to_wire(value: Any) -> Dict[str, Any]\n\n"
      "Serialize a Python value to wire format for transmission.\n\n"
      "Supports: None, bool, int, float, str, datetime, bytes, list, dict,\n"
      "pandas DataFrame/Series, polars DataFrame/Series (if installed), and OfficeJsObject wrappers.\n\n"
      "DataFrames and Series are serialized as a 2D array with column names as the\n"
      "first row, followed by data rows."},
-    {"from_wire", PROXYLINK_FASTCALL(from_wire_function),
+    {"from_wire", ORV_FASTCALL(from_wire_function),
      "from_wire(wire: Dict[str, Any]) -> Any\n\n"
      "Deserialize a wire format value back to Python.\n\n"
      "Handles: Null, Bool, Int, Float, String, Date, Bytes, Array, Dict, and special OfficeJs object references."},

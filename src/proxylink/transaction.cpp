@@ -122,24 +122,24 @@ PyObject* repr_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef methods[] = {
-    {"__init__", PROXYLINK_FASTCALL(init_method),
+    {"__init__", ORV_FASTCALL(init_method),
      "__init__(self, roolback_at_error: bool = False, raiseError: bool = True, "
      "error_callback: Optional[Callable[..., Any]] = None, block_gets: bool = False) -> None\n\n"
      "Prepare a transaction on the add-in's transaction object; nothing is sent."},
-    {"_start", PROXYLINK_FASTCALL(start_method),
+    {"_start", ORV_FASTCALL(start_method),
      "_start(self) -> None\n\nStart a transaction on the add-in: call its start(Context, block_gets)."},
-    {"commit", PROXYLINK_FASTCALL(commit_method),
+    {"commit", ORV_FASTCALL(commit_method),
      "commit(self) -> None\n\n"
      "Commit the open transaction on the add-in; inside a with block a new one starts at once."},
-    {"__enter__", PROXYLINK_FASTCALL(enter),
+    {"__enter__", ORV_FASTCALL(enter),
      "__enter__(self) -> OfficeJsTransaction\n\nStart a transaction and return it."},
-    {"__exit__", PROXYLINK_FASTCALL(exit_method),
+    {"__exit__", ORV_FASTCALL(exit_method),
      "__exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> Optional[bool]\n\n"
      "Commit (unless rolling back after an error), report the error to the callback,\n"
      "and swallow the error when raiseError is false."},
-    {"__del__", PROXYLINK_FASTCALL(method_forward_del),
+    {"__del__", ORV_FASTCALL(method_forward_del),
      "__del__(self) -> None\n\nRelease the add-in's transaction object (forwarded to _cw__del__)."},
-    {"__repr__", PROXYLINK_FASTCALL(repr_method),
+    {"__repr__", ORV_FASTCALL(repr_method),
      "__repr__(self) -> str\n\nReturn '<OfficeJsTransaction id=ID>'."},
 };
 
