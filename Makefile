@@ -5,13 +5,15 @@ PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
 BASE_PY := $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(PYVER).*/bin/python$(PYVER))))
 VENV := .venv-$(PYVER)
 PY := $(VENV)/bin/python
+# A second environment holds the package built with the sanitizers.
+SAN_PY := $(VENV)-sanitize/bin/python
 
-.PHONY: demo test install dev dev-test bench clean
+.PHONY: demo test install dev dev-test bench sanitize clean
 
-$(PY):
+$(PY) $(SAN_PY):
 	@test -n "$(BASE_PY)" || { echo "CPython $(PYVER) not found under $(PYENV_ROOT)/versions"; exit 1; }
-	$(BASE_PY) -m venv $(VENV)
-	$(PY) -m pip install -qq --upgrade pip
+	$(BASE_PY) -m venv $(@:/bin/python=)
+	$@ -m pip install -qq --upgrade pip
 
 install: $(PY)
 	$(PY) -m pip install -qq ".[test,polars]"
@@ -31,6 +33,11 @@ dev: $(PY)
 
 dev-test: dev
 	cd tests && PYTHONPATH=../python ../$(PY) -m pytest -q -p no:cacheprovider
+
+# The whole suite against AddressSanitizer + UndefinedBehaviorSanitizer builds of both modules.
+sanitize: $(SAN_PY)
+	$(SAN_PY) -m pip install -qq -C cmake.define.ORV_SANITIZE=ON -C cmake.build-type=RelWithDebInfo ".[test,polars]"
+	tools/sanitized-pytest $(SAN_PY)
 
 bench: install
 	$(PY) benchmarks/run_all.py
