@@ -173,15 +173,26 @@ Ref remote_error_text(PyObject* message) {
   return own(PyUnicode_FromString("Remote error"));
 }
 
+// Completes a waiter unless another party (a reset, an earlier answer) did
+// so meanwhile: the outcome then has nobody to go to.
+void complete(PyObject* waiter, PyObject* method, PyObject* outcome) {
+  try {
+    call_method(waiter, method, outcome);
+  } catch (orv::PythonError& e) {
+    Ref invalid = getattr(futures_module().get(), names.InvalidStateError);
+    if (!e.matches(invalid.get())) throw;
+  }
+}
+
 PyObject* on_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return orv::boundary([&] {
     PyObject* message;
     orv::parse_args({"on_message", {"message"}, 1, true}, args, nargs, kwnames, {&message, 1});
     orv::require_exact(message, &PyDict_Type, "message");
     PyObject* raw_id = orv::check_ptr(PyDict_GetItemWithError(message, names.requestId));
-    if (!raw_id || !check(PyObject_IsTrue(raw_id))) return orv::none();
-    // Waiters are keyed by str ids; anything else (a list, a number) names no request.
-    if (!PyUnicode_Check(raw_id)) return orv::none();
+    // Waiters are keyed by str ids; anything else (a list, a number, an array
+    // without a truth value) names no request and is not even truth-tested.
+    if (!raw_id || !PyUnicode_Check(raw_id) || !check(PyObject_IsTrue(raw_id))) return orv::none();
     Ref request_id = own(PyUnicode_FromObject(raw_id));
 
     Ref waiters = getattr(self, names.waiters);
@@ -194,20 +205,25 @@ PyObject* on_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!waiter || waiter.is(Py_None)) return orv::none();
     if (check(PyObject_IsTrue(call_method(waiter.get(), names.done).get()))) return orv::none();
 
-    PyObject* ok = orv::check_ptr(PyDict_GetItemWithError(message, names.ok));
+    Ref outcome;  // the response, or the exception the caller is to get
+    PyObject* completion = names.set_result;
     try {
+      PyObject* ok = orv::check_ptr(PyDict_GetItemWithError(message, names.ok));
       if (ok && check(PyObject_IsTrue(ok))) {
-        call_method(waiter.get(), names.set_result, message);
+        outcome = Ref::borrow(message);
       } else {
-        Ref text = remote_error_text(message);
-        Ref exc = own(PyObject_CallOneArg(PyExc_RuntimeError, text.get()));
-        call_method(waiter.get(), names.set_exception, exc.get());
+        outcome = own(PyObject_CallOneArg(PyExc_RuntimeError, remote_error_text(message).get()));
+        completion = names.set_exception;
       }
     } catch (orv::PythonError& e) {
-      // Completed meanwhile by another party: the response has nobody to go to.
-      Ref invalid = getattr(futures_module().get(), names.InvalidStateError);
-      if (!e.matches(invalid.get())) throw;
+      // A response that cannot be read (an `ok` without a truth value, an error
+      // whose lookup raises) still ends the wait: the caller gets that error.
+      // What does not derive from Exception is raised here as well.
+      complete(waiter.get(), names.set_exception, e.value());
+      if (!e.matches(PyExc_Exception)) throw;
+      return orv::none();
     }
+    complete(waiter.get(), completion, outcome.get());
     return orv::none();
   });
 }
