@@ -48,6 +48,24 @@ inline bool is_finalizing() {
 #endif
 }
 
+// Whether this thread holds the GIL, without the checks of PyThreadState_Get.
+inline bool holds_gil() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked() != nullptr;  // this thread's own, NULL when detached
+#elif PY_VERSION_HEX >= 0x030C0000
+  return _PyThreadState_UncheckedGet() != nullptr;
+#else
+  PyThreadState* holder = _PyThreadState_UncheckedGet();  // the GIL holder, any thread's
+  return holder && holder == PyGILState_GetThisThreadState();
+#endif
+}
+
+// True on a daemon thread that the finalising interpreter is ending: it went
+// back for the GIL, found the interpreter gone, and is being unwound without
+// the GIL. Such a thread must not touch any object on its way out (the
+// objects it still refers to are then left to the end of the process).
+inline bool thread_is_ending() { return is_finalizing() && !holds_gil(); }
+
 inline PyObject* new_ref(PyObject* o) {
   Py_INCREF(o);
   return o;

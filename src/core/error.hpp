@@ -5,6 +5,8 @@
 #pragma once
 #include "core/ref.hpp"
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 
@@ -48,11 +50,14 @@ inline PyObject* check_ptr(PyObject* p) {
 }
 
 // The one place where C++ exceptions become Python exceptions. Every slot,
-// method and function entry goes through it.
+// method and function entry goes through it. The forced unwinding by which the
+// finalising interpreter ends a daemon thread passes through untouched.
 template <class F>
-PyObject* boundary(F&& body) noexcept {
+PyObject* boundary(F&& body) {
   try {
     return body().release();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (PythonError& e) {
     e.restore();
   } catch (const std::bad_alloc&) {
@@ -64,9 +69,11 @@ PyObject* boundary(F&& body) noexcept {
 }
 
 template <class F>
-int boundary_int(F&& body) noexcept {
+int boundary_int(F&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (PythonError& e) {
     e.restore();
   } catch (const std::bad_alloc&) {

@@ -28,7 +28,9 @@ class Ref {
     std::swap(p_, other.p_);
     return *this;
   }
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() {
+    if (p_ && !compat::thread_is_ending()) Py_DECREF(p_);
+  }
 
   PyObject* get() const noexcept { return p_; }
   PyObject* release() noexcept { return std::exchange(p_, nullptr); }

@@ -192,6 +192,8 @@ Nesting::Nesting(const char* where) {
   if (Py_EnterRecursiveCall(where)) orv::throw_current();
 }
 
-Nesting::~Nesting() { Py_LeaveRecursiveCall(); }
+Nesting::~Nesting() {
+  if (!orv::compat::thread_is_ending()) Py_LeaveRecursiveCall();
+}
 
 }  // namespace proxylink::codec

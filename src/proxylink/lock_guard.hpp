@@ -12,6 +12,7 @@ class LockGuard {
  public:
   explicit LockGuard(PyObject* lock) : lock_(lock) { call_method(lock_, names.acquire); }
   ~LockGuard() {
+    if (orv::compat::thread_is_ending()) return;
     PyObject* argv[] = {lock_};
     PyObject* r = PyObject_VectorcallMethod(names.release, argv, 1, nullptr);
     if (r) {

@@ -38,7 +38,7 @@ class Buffer {
     return true;
   }
   ~Buffer() {
-    if (held_) PyBuffer_Release(&view_);
+    if (held_ && !orv::compat::thread_is_ending()) PyBuffer_Release(&view_);
   }
   const Py_buffer& view() const { return view_; }
 
