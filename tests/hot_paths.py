@@ -8,8 +8,9 @@ Run as a script (with the package importable) it prints one line per path:
 
     PYTHONPATH=python python tests/hot_paths.py [part-of-a-name ...]
 
-Under an AddressSanitizer build (ORV_SANITIZER set) the iteration counts are cut
-and the resident size is not judged: the sanitizer's quarantine holds freed memory.
+Under an AddressSanitizer build (ORV_SANITIZER set) the resident size is neither
+measured nor judged (the sanitizer's quarantine holds freed memory), which cuts
+the iterations fivefold.
 """
 import asyncio
 import contextlib
@@ -21,26 +22,28 @@ import importlib.util
 import os
 import sys
 import tracemalloc
-from typing import Callable, ContextManager, Dict, List, Sequence, Tuple
+from typing import Callable, ContextManager, Dict, List, Optional, Sequence, Tuple
 
 from conftest import RecordingManager, Responder
 from package_fakes import RecordingLogger
 
 SANITIZER = bool(os.environ.get("ORV_SANITIZER"))
-# Each path is run for a warm-up, then for RSS_ITERATIONS with the resident size
-# read before and after, then under tracemalloc (which slows everything down
-# about twice, and counts exactly) for a warm-up of its own and TRACED_ITERATIONS.
-# A leak of 100 bytes an iteration comes to 800 kB in the first measured run and
-# 100 kB in the second: three times either bound, even when a part of the first
-# fills free memory that malloc already holds. A path that leaks nothing stays
-# well inside both: its resident size moves by some ten KiB, a hundred at most
-# when a run reaches a new high-water mark of garbage left for the collector.
+# Each path is run under tracemalloc (which slows everything down about twice,
+# and counts exactly) for a warm-up and then TRACED_ITERATIONS, and without it
+# for RSS_ITERATIONS with the resident size read before and after, and with it
+# the bytes malloc has handed out (where glibc tells): the resident size misses
+# a leak that fills free memory malloc already holds, which comes to megabytes
+# in a process that has run for a while. Warming up under tracemalloc has the
+# objects that caches rotate (pandas keeps hundreds) traced at both ends of the
+# count. A leak of 100 bytes an iteration comes to 100 kB in the traced run and
+# 800 kB in the other: four times and more any bound. A path that leaks nothing
+# stays at a few kB and a few KiB.
 WARM_UP = 1_000
-RSS_ITERATIONS = 8_000
-TRACED_WARM_UP = 500  # so that objects that rotate are traced (pandas keeps up to 500 weak references)
 TRACED_ITERATIONS = 1_000
-RSS_BOUND = 192 * 1024
-TRACED_BOUND = 32 * 1024
+RSS_ITERATIONS = 8_000
+TRACED_BOUND = 24 * 1024
+RSS_BOUND = 128 * 1024
+HEAP_BOUND = 16 * 1024
 
 Step = Callable[[], object]
 
@@ -56,13 +59,15 @@ class Growth:
     name: str
     rss_iterations: int  # 0 when the resident size is not judged
     rss: int  # bytes
+    heap: Optional[int]  # bytes in use by malloc; None when unknown
     traced_iterations: int
     traced: int  # bytes
     refcounts: List[Tuple[str, int, int]]  # (object, before, after) of each that changed
 
     @property
     def per_iteration(self) -> float:
-        return max(self.traced / self.traced_iterations, self.rss / max(self.rss_iterations, 1))
+        untraced = max(self.rss, self.heap or 0) / max(self.rss_iterations, 1)
+        return max(self.traced / self.traced_iterations, untraced)
 
 
 PATHS: Dict[str, Path] = {}
@@ -82,10 +87,25 @@ def _rss() -> int:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-try:
-    _malloc_trim = ctypes.CDLL(None).malloc_trim
-except (OSError, AttributeError):  # not glibc
-    _malloc_trim = None
+class _MallocInfo(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+
+
+_libc = ctypes.CDLL(None)
+_malloc_trim = getattr(_libc, "malloc_trim", None)
+_mallinfo2 = getattr(_libc, "mallinfo2", None)
+if _mallinfo2 is not None:
+    _mallinfo2.restype = _MallocInfo
+
+
+def _heap() -> Optional[int]:
+    """The bytes malloc has handed out and not had back (glibc 2.33 on)."""
+    if _mallinfo2 is None:
+        return None
+    info = _mallinfo2()
+    return info.uordblks + info.hblkhd
 
 
 def _settle() -> None:
@@ -94,33 +114,45 @@ def _settle() -> None:
         _malloc_trim(0)
 
 
-def _run(step: Step, times: int) -> None:
-    for _ in range(times):
-        step()
+def _run(step: Step, times: int, measured: bool = True) -> None:
+    """Runs `times` iterations. Measured, each is followed by a collection of
+    the youngest generation, so that the garbage it leaves to the collector is
+    freed at once rather than at moments that vary from run to run; otherwise
+    the collector runs when it will (finalisers then run inside any call)."""
+    if measured:
+        gc.disable()
+    try:
+        for _ in range(times):
+            step()
+            if measured:
+                gc.collect(0)
+    finally:
+        gc.enable()
     _settle()
 
 
 def measure(path: Path) -> Growth:
-    """Runs `path` as described at the top. Under a sanitizer the warm-up is
-    shorter and the resident size is neither read nor judged."""
+    """Runs `path` as described at the top; under a sanitizer the resident size
+    is neither read nor judged."""
     with path.setup() as (step, watched):
-        _run(step, WARM_UP // 4 if SANITIZER else WARM_UP)
-        counts = [sys.getrefcount(o) for o in watched]
-        rss_iterations = 0 if SANITIZER else RSS_ITERATIONS
-        rss = _rss()
-        _run(step, rss_iterations)
-        rss = _rss() - rss
         tracemalloc.start()
         try:
-            _run(step, TRACED_WARM_UP)
+            _run(step, WARM_UP, measured=False)
+            counts = [sys.getrefcount(o) for o in watched]
             traced = tracemalloc.get_traced_memory()[0]
             _run(step, TRACED_ITERATIONS)
             traced = tracemalloc.get_traced_memory()[0] - traced
         finally:
             tracemalloc.stop()
+        _settle()  # of what tracemalloc let go
+        rss_iterations = 0 if SANITIZER else RSS_ITERATIONS
+        rss, heap = _rss(), _heap()
+        _run(step, rss_iterations)
+        rss = _rss() - rss
+        heap = None if heap is None or SANITIZER else _heap() - heap
         after = [sys.getrefcount(o) for o in watched]
         changed = [(_short(o), b, a) for o, b, a in zip(watched, counts, after) if a != b]
-    return Growth(path.name, rss_iterations, rss, TRACED_ITERATIONS, traced, changed)
+    return Growth(path.name, rss_iterations, rss, heap, TRACED_ITERATIONS, traced, changed)
 
 
 def _short(obj) -> str:
@@ -573,7 +605,9 @@ def _():
 
 def main(selected: Sequence[str]) -> None:
     import time
-    print(f"{'path':55} {'RSS iter':>8} {'RSS KiB':>7} {'traced iter':>11} {'traced B':>8} {'B/iter':>6} {'s':>4}")
+    print(f"{'':55} {'traced run':>15}  {'untraced run':>28}")
+    print(f"{'path':55} {'iterations':>10} {'B':>5}  {'iterations':>10} {'RSS KiB':>7} {'heap B':>8} "
+          f"{'B/iter':>6} {'s':>4}")
     for path in PATHS.values():
         if selected and not any(s in path.name for s in selected):
             continue
@@ -581,7 +615,8 @@ def main(selected: Sequence[str]) -> None:
         g = measure(path)
         seconds = time.perf_counter() - started
         rss = f"{g.rss / 1024:.0f}" if g.rss_iterations else "-"
-        print(f"{path.name:55} {g.rss_iterations:>8} {rss:>7} {g.traced_iterations:>11} {g.traced:>8} "
+        heap = "-" if g.heap is None else g.heap
+        print(f"{path.name:55} {g.traced_iterations:>10} {g.traced:>5}  {g.rss_iterations:>10} {rss:>7} {heap:>8} "
               f"{g.per_iteration:>6.1f} {seconds:>4.1f}")
         for obj, before, after in g.refcounts:
             print(f"    references to {obj}: {before} -> {after}")
