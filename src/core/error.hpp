@@ -5,8 +5,6 @@
 #pragma once
 #include "core/ref.hpp"
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <new>
 
@@ -50,14 +48,13 @@ inline PyObject* check_ptr(PyObject* p) {
 }
 
 // The one place where C++ exceptions become Python exceptions. Every slot,
-// method and function entry goes through it. The forced unwinding by which the
-// finalising interpreter ends a daemon thread passes through untouched.
+// method and function entry goes through it. It is not noexcept: the forced
+// unwinding by which the finalising interpreter ends a daemon thread (no C++
+// exception, caught by nothing here) has to pass through it.
 template <class F>
 PyObject* boundary(F&& body) {
   try {
     return body().release();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (PythonError& e) {
     e.restore();
   } catch (const std::bad_alloc&) {
@@ -72,8 +69,6 @@ template <class F>
 int boundary_int(F&& body) {
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (PythonError& e) {
     e.restore();
   } catch (const std::bad_alloc&) {
