@@ -1,6 +1,8 @@
 #include "core/error.hpp"
 
+#include <chrono>
 #include <cstdarg>
+#include <thread>
 
 namespace orv {
 
@@ -30,6 +32,14 @@ void raise_format(PyObject* type, const char* format, ...) {
   PyErr_FormatV(type, format, args);
   va_end(args);
   throw PythonError();
+}
+
+void stop_foreign_unwinding() {
+  if (!compat::thread_is_ending()) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    return;
+  }
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 }  // namespace orv

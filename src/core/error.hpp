@@ -47,12 +47,17 @@ inline PyObject* check_ptr(PyObject* p) {
   return p;
 }
 
+// What reaches an entry point that is not a C++ exception of ours: the forced
+// unwinding by which the finalising interpreter ends a daemon thread. Going on
+// would unwind the frames outside, destructors among them, which must not
+// throw; the thread is left blocked instead, as the interpreter itself does
+// from 3.14 on, until the process ends.
+void stop_foreign_unwinding();
+
 // The one place where C++ exceptions become Python exceptions. Every slot,
-// method and function entry goes through it. It is not noexcept: the forced
-// unwinding by which the finalising interpreter ends a daemon thread (no C++
-// exception, caught by nothing here) has to pass through it.
+// method and function entry goes through it.
 template <class F>
-PyObject* boundary(F&& body) {
+PyObject* boundary(F&& body) noexcept {
   try {
     return body().release();
   } catch (PythonError& e) {
@@ -61,12 +66,14 @@ PyObject* boundary(F&& body) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_SystemError, e.what());
+  } catch (...) {
+    stop_foreign_unwinding();
   }
   return nullptr;
 }
 
 template <class F>
-int boundary_int(F&& body) {
+int boundary_int(F&& body) noexcept {
   try {
     return body();
   } catch (PythonError& e) {
@@ -75,6 +82,8 @@ int boundary_int(F&& body) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_SystemError, e.what());
+  } catch (...) {
+    stop_foreign_unwinding();
   }
   return -1;
 }
