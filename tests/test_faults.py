@@ -601,17 +601,21 @@ def test_exit_while_the_listener_delivers(delay):
     # Daemon threads busy in requests, releases, collections and resets are
     # ended by the interpreter while it finalises, wherever they are.
     result, took = run_script("""
-        import gc, queue, threading, time
+        import gc, queue, random, threading, time
         from orvane_master.python_server.orvane import proxylink as p
         m = p.messaging
         inbox = queue.SimpleQueue()
         m.set_send_handler(inbox.put)
 
+        # Half the reads fail to decode half-way: the array made so far is
+        # released from inside the decoder, and that release waits as well.
+        results = [{"type": "Range", "value": 9, "isSpec": True},
+                   {"type": "Array", "value": [{"type": "Null"}, 5], "isSpec": False, "id": 7}]
+
         def listener():
             while True:
                 message = inbox.get()
-                m.on_message({"requestId": message["requestId"], "ok": True,
-                              "result": {"type": "Range", "value": 9, "isSpec": True}})
+                m.on_message({"requestId": message["requestId"], "ok": True, "result": random.choice(results)})
 
         def user():
             while True:
