@@ -132,8 +132,8 @@ def _run(step: Step, times: int, measured: bool = True) -> None:
 
 
 def measure(path: Path) -> Growth:
-    """Runs `path` as described at the top; under a sanitizer the resident size
-    is neither read nor judged."""
+    """Runs `path` as described at the top; under a sanitizer only the traced
+    memory and the reference counts are measured."""
     with path.setup() as (step, watched):
         tracemalloc.start()
         try:

@@ -39,7 +39,7 @@ def test_the_measurement_sees_a_leak_of_100_bytes_an_iteration():
 
     keep_reference = leaking(lambda kept, watched: lambda: kept.append(watched))
     (_, before, after), = measure(keep_reference).refcounts
-    assert after - before > hot_paths.TRACED_ITERATIONS
+    assert after - before >= hot_paths.TRACED_ITERATIONS
 
     if not SANITIZER:  # memory tracemalloc never sees
         malloc = ctypes.CDLL(None).malloc
