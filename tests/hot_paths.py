@@ -28,22 +28,22 @@ from conftest import RecordingManager, Responder
 from package_fakes import RecordingLogger
 
 SANITIZER = bool(os.environ.get("ORV_SANITIZER"))
-# Each path is run under tracemalloc (which slows everything down about twice,
-# and counts exactly) for a warm-up and then TRACED_ITERATIONS, and without it
-# for RSS_ITERATIONS with the resident size read before and after, and with it
-# the bytes malloc has handed out (where glibc tells): the resident size misses
-# a leak that fills free memory malloc already holds, which comes to megabytes
-# in a process that has run for a while. Warming up under tracemalloc has the
-# objects that caches rotate (pandas keeps hundreds) traced at both ends of the
-# count. A leak of 100 bytes an iteration comes to 100 kB in the traced run and
-# 800 kB in the other: four times and more any bound. A path that leaks nothing
-# stays at a few kB and a few KiB.
+# Each path is run a few times with the collector left to itself, then under
+# tracemalloc (which slows everything down about twice, and counts exactly) for
+# WARM_UP and TRACED_ITERATIONS iterations, then without it for RSS_ITERATIONS,
+# with the resident size and the bytes malloc has handed out (where glibc tells)
+# read before and after. The resident size alone misses a leak that fills free
+# memory malloc already holds, megabytes in a process that has run for a while.
+# Warming up under tracemalloc has the objects that caches rotate (pandas keeps
+# hundreds) traced at both ends of the count. A leak of 100 bytes an iteration
+# comes to 100 kB in the traced run and 800 kB in the other: four times and more
+# any bound. A path that leaks nothing stays at a few kB and a few KiB.
 WARM_UP = 1_000
 TRACED_ITERATIONS = 1_000
 RSS_ITERATIONS = 8_000
 TRACED_BOUND = 24 * 1024
 RSS_BOUND = 128 * 1024
-HEAP_BOUND = 16 * 1024
+HEAP_BOUND = 64 * 1024  # pandas keeps a list of up to 500 weak references per array
 
 Step = Callable[[], object]
 
@@ -135,9 +135,10 @@ def measure(path: Path) -> Growth:
     """Runs `path` as described at the top; under a sanitizer only the traced
     memory and the reference counts are measured."""
     with path.setup() as (step, watched):
+        _run(step, WARM_UP // 5, measured=False)
         tracemalloc.start()
         try:
-            _run(step, WARM_UP, measured=False)
+            _run(step, WARM_UP)
             counts = [sys.getrefcount(o) for o in watched]
             traced = tracemalloc.get_traced_memory()[0]
             _run(step, TRACED_ITERATIONS)
