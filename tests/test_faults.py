@@ -640,3 +640,30 @@ def test_exit_while_the_listener_delivers(delay):
     """ % delay)
     assert (result.returncode, result.stdout, result.stderr) == (0, "exiting\n", "")
     assert took < 15
+
+
+def test_exit_while_a_handler_coroutine_waits_in_a_send():
+    # A business layer whose loop runs on a daemon thread: the interpreter ends
+    # that thread inside the connection manager's blocking send, and unwinds it
+    # through the coroutine's C++ body.
+    result, took = run_script("""
+        import threading, time
+        from orvane_master.business_layer.packages import handlers
+
+        class Manager:
+            workbook_packages = {}
+
+            def send_to_ide(self, message):
+                while True:
+                    time.sleep(0.0001)  # gives the GIL up, again and again
+
+        handlers.init_handlers(Manager(), None, None)
+        message = {"workbook_id": "wb", "package_name": "p", "version": "1", "extras": []}
+        coro = handlers.handle_add_workbook_package("ide", message)
+        threading.Thread(target=coro.send, args=(None,), daemon=True).start()
+        while not Manager.workbook_packages:
+            time.sleep(0.001)
+        print("exiting", flush=True)
+    """)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "exiting\n", "")
+    assert took < 15

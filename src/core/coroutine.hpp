@@ -73,7 +73,12 @@ class Task {
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
     void return_value(Ref value) noexcept { result = std::move(value); }
-    void unhandled_exception() noexcept { error = std::current_exception(); }
+    void unhandled_exception() noexcept {
+      // The finalising interpreter ending a daemon thread unwinds it through
+      // the body; that unwinding must go no further (see error.hpp).
+      if (compat::thread_is_ending()) stop_foreign_unwinding();
+      error = std::current_exception();
+    }
 
     Frame* frame;
     Ref result;
