@@ -47,8 +47,10 @@ class ExcelRoot(JsObject):
 
 class TransactionObject(JsObject):
     """The add-in's transaction (id 5): start(context, block_gets) opens a batch
-    of property writes, commit() applies it. A new start, or the release of the
-    transaction object, drops a batch that was never committed (a rollback)."""
+    of property writes, commit() applies it. A batch that was never committed (a
+    rollback) is dropped by the next start or a reconnect, never by a release: every
+    transaction of the bridge shares id 5, so the release of an earlier one can
+    arrive while a later one is open."""
 
     js_type = "Transaction"
     js_methods = ("start", "commit")
@@ -62,7 +64,7 @@ class TransactionObject(JsObject):
     def start(self, context: Any, block_gets: Any = False) -> None:
         if not isinstance(context, RequestContext):
             raise AddinError("start: the first argument must be the request context")
-        self.release()
+        self.drop_batch()
         self.batch = []
         self.block_gets = bool(block_gets)
 
@@ -74,7 +76,7 @@ class TransactionObject(JsObject):
         for target, name, value in batch:
             target.js_set(name, value)
 
-    def release(self) -> None:
+    def drop_batch(self) -> None:
         if self.batch is not None:
             self.discarded.append(len(self.batch))
         self.batch, self.block_gets = None, False
@@ -135,7 +137,7 @@ class SimulatedAddin:
         with self._lock:
             for object_id in self.live_ids():
                 del self.objects[object_id]
-            self.transaction.release()
+            self.transaction.drop_batch()
             self.workbook.registrations.clear()
             self.workbook.pending_events.clear()
 
@@ -203,9 +205,8 @@ class SimulatedAddin:
 
     def _release(self, object_id: Any) -> None:
         self._lookup(object_id)
-        if object_id == TRANSACTION_ID:
-            self.transaction.release()  # every destroyed transaction releases id 5; it stays
-        elif object_id not in FIXED_IDS:
+        # The fixed objects live as long as the add-in: releasing one does nothing.
+        if object_id not in FIXED_IDS:
             del self.objects[object_id]
 
     @staticmethod
