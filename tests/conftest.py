@@ -1,9 +1,36 @@
 import asyncio
 import gc
 import logging
+import os
 import threading
 
 import pytest
+
+
+def pytest_addoption(parser):
+    parser.addoption("--gc-torture", action="store_true",
+                     help="run the collector at every allocation, with finalisers that use the channel "
+                          "(also ORV_GC_TORTURE=1); see gc_torture.py")
+
+
+def pytest_collection_finish(session):
+    # Started once the tests are collected: importing them under torture would only cost time.
+    config = session.config
+    if config.getoption("--gc-torture") or os.environ.get("ORV_GC_TORTURE"):
+        import gc_torture
+
+        gc_torture.start()
+        config.gc_torture = gc_torture
+
+
+@pytest.fixture(autouse=True)
+def _torture_findings(request):
+    """Under collector torture, what a finaliser raised during a test fails that test."""
+    torture = getattr(request.config, "gc_torture", None)
+    yield
+    if torture is not None:
+        found = torture.take_errors()
+        assert not found, "finalisers failed under collector torture:\n" + "\n".join(found[:3])
 
 
 @pytest.fixture

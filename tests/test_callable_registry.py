@@ -48,3 +48,48 @@ def test_concurrent_registrations_get_distinct_ids(proxylink):
     for t in threads:
         t.join()
     assert len(set(ids)) == 4000 and m._next_callable_id == 4001
+
+
+CHANNEL_UNDER_TORTURE = """
+import sys, threading
+import gc_torture
+from orvane_master.python_server.orvane import proxylink as p
+m = p.messaging
+if {plain_maps}:
+    class Map(dict):
+        pass
+    m._callable_registry, m.waiters = Map(), Map()
+gc_torture.start()
+def answer(message):
+    if message["method"] == "late":
+        return
+    threading.Thread(target=m.on_message, args=({{"requestId": message["requestId"], "ok": True}},)).start()
+m.set_send_handler(answer)
+for i in range(300):
+    cid = m.register_callable(len)
+    assert m.get_callable(cid) is len
+    m.unregister_callable(cid)
+    m.send_request_sync({{"method": "GET"}})
+    try:
+        m.send_request_sync({{"method": "late"}}, timeout=0)
+    except TimeoutError:
+        pass
+    if i % 50 == 0:
+        m.reset()
+assert not gc_torture.take_errors() and not m.waiters
+print("done")
+"""
+
+
+@pytest.mark.parametrize("plain_maps", [False, True], ids=["dicts", "dict-subclasses"])
+def test_finalisers_use_the_channel_while_it_works(plain_maps):
+    # The collector runs at every allocation and its finalisers take both locks:
+    # no code path may hold a lock across anything that could start a collection.
+    import os
+    import subprocess
+    import sys
+
+    script = CHANNEL_UNDER_TORTURE.format(plain_maps=plain_maps)
+    done = subprocess.run([sys.executable, "-c", script], cwd=os.path.dirname(__file__), capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0 and done.stdout == "done\n", done.stderr[-3000:]

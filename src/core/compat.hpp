@@ -40,6 +40,28 @@ inline void restore_exception(PyObject* exc) {
 #endif
 }
 
+// Sets the raised error aside for one scope, without normalising it (which
+// would allocate), and raises it again at the end of the scope.
+class SavedError {
+ public:
+#if PY_VERSION_HEX >= 0x030C0000
+  SavedError() : exc_(PyErr_GetRaisedException()) {}
+  ~SavedError() { PyErr_SetRaisedException(exc_); }
+#else
+  SavedError() { PyErr_Fetch(&type_, &value_, &tb_); }
+  ~SavedError() { PyErr_Restore(type_, value_, tb_); }
+#endif
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+
+ private:
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* exc_;
+#else
+  PyObject *type_, *value_, *tb_;
+#endif
+};
+
 inline bool is_finalizing() {
 #if PY_VERSION_HEX >= 0x030D0000
   return Py_IsFinalizing() != 0;

@@ -25,39 +25,102 @@ Ref new_hex_id() {
   return getattr(u.get(), names.hex);
 }
 
-// Removes `key` from a waiter or registry map, returning the removed value
-// (an empty Ref when absent). Runs under the map's lock.
-Ref pop_entry(PyObject* map, PyObject* key) {
-  if (PyDict_CheckExact(map)) {
-    PyObject* value = orv::check_ptr(PyDict_GetItemWithError(map, key));
-    if (!value) return Ref();
-    Ref held = Ref::borrow(value);
-    check(PyDict_DelItem(map, key));
-    return held;
+// The map operations of the channel. An exact dict is worked on under its lock
+// with dictionary operations that run no Python code and allocate nothing the
+// collector tracks; what leaves the map (keys, values) is let go only after the
+// lock, since dropping it may run a finaliser that needs the lock. Any other
+// mapping runs methods of its own, which may run Python code: those are called
+// without the lock, and the mapping keeps itself consistent. Errors raised under
+// the lock are thrown once it is let go.
+
+// Stores `value` under `key`.
+void put_entry(PyObject* map, PyObject* lock, PyObject* key, PyObject* value) {
+  if (!PyDict_CheckExact(map)) {
+    check(PyObject_SetItem(map, key, value));
+    return;
   }
-  Ref sentinel = Ref::borrow(Py_None);
-  return call_method(map, names.pop, key, sentinel.get());
+  Ref replaced;
+  int status;
+  {
+    LockGuard guard(lock);
+    replaced = Ref::borrow(PyDict_GetItemWithError(map, key));
+    status = PyErr_Occurred() ? -1 : PyDict_SetItem(map, key, value);
+  }
+  check(status);
 }
 
-// Takes every value out of `map` under `lock`. The values are returned so
-// that they are released (or acted upon) after the lock is let go.
-std::vector<Ref> drain(PyObject* map, PyObject* lock) {
-  std::vector<Ref> taken;
-  LockGuard guard(lock);
-  if (PyDict_CheckExact(map)) {
-    taken.reserve(static_cast<size_t>(PyDict_GET_SIZE(map)));
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(map, &pos, &key, &value)) taken.push_back(Ref::borrow(value));
-    PyDict_Clear(map);
-  } else {
-    Ref values = own(PySequence_List(call_method(map, names.values).get()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i)
-      taken.push_back(Ref::borrow(PyList_GET_ITEM(values.get(), i)));
-    call_method(map, names.clear);
+// Removes `key`, returning its value (an empty Ref when absent).
+Ref take_entry(PyObject* map, PyObject* lock, PyObject* key) {
+  if (!PyDict_CheckExact(map)) {
+    Ref taken = call_method(map, names.pop, key, Py_None);
+    return taken.is(Py_None) ? Ref() : taken;
   }
+  Ref value;
+  {
+    LockGuard guard(lock);
+    value = Ref::borrow(PyDict_GetItemWithError(map, key));
+    if (value && PyDict_DelItem(map, key) < 0) value.reset();
+  }
+  if (PyErr_Occurred()) orv::throw_current();
+  return value;
+}
+
+// Looks `key` up; an empty Ref when absent.
+Ref find_entry(PyObject* map, PyObject* lock, PyObject* key) {
+  if (!PyDict_CheckExact(map)) {
+    Ref found = call_method(map, names.get, key);
+    return found.is(Py_None) ? Ref() : found;
+  }
+  Ref value;
+  {
+    LockGuard guard(lock);
+    value = Ref::borrow(PyDict_GetItemWithError(map, key));
+  }
+  if (PyErr_Occurred()) orv::throw_current();
+  return value;
+}
+
+// What emptying a map took out of it, to be acted upon and let go after the lock.
+struct Emptied {
+  std::vector<Ref> values;
+  std::vector<Ref> keys;
+};
+
+// Empties an exact dict; the caller holds its lock.
+void empty_locked(PyObject* dict, Emptied& into) {
+  into.values.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+  into.keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    into.keys.push_back(Ref::borrow(key));
+    into.values.push_back(Ref::borrow(value));
+  }
+  PyDict_Clear(dict);
+}
+
+// Empties any mapping through its own methods; the lock is not held.
+void empty_mapping(PyObject* map, Emptied& into) {
+  Ref values = own(PySequence_List(call_method(map, names.values).get()));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i)
+    into.values.push_back(Ref::borrow(PyList_GET_ITEM(values.get(), i)));
+  call_method(map, names.clear);
+}
+
+Emptied take_all(PyObject* map, PyObject* lock) {
+  Emptied taken;
+  if (!PyDict_CheckExact(map)) {
+    empty_mapping(map, taken);
+    return taken;
+  }
+  LockGuard guard(lock);
+  empty_locked(map, taken);
   return taken;
 }
+
+// The instance dictionary, where the registry's stamp and counter are read and
+// written under its lock by plain dictionary operations.
+Ref instance_dict(PyObject* self) { return own(PyObject_GenericGetDict(self, nullptr)); }
 
 Ref futures_module() {
   Ref concurrent = global(names.concurrent);
@@ -107,11 +170,7 @@ double timeout_seconds(PyObject* timeout) {
 void forget_waiter(PyObject* self, PyObject* request_id) {
   Ref waiters = getattr(self, names.waiters);
   Ref lock = getattr(self, names._waiters_lock);
-  Ref removed;  // released after the lock
-  {
-    LockGuard guard(lock.get());
-    removed = pop_entry(waiters.get(), request_id);
-  }
+  take_entry(waiters.get(), lock.get(), request_id);
 }
 
 Ref send_request(PyObject* self, PyObject* req, double timeout) {
@@ -128,8 +187,7 @@ Ref send_request(PyObject* self, PyObject* req, double timeout) {
   {
     Ref waiters = getattr(self, names.waiters);
     Ref lock = getattr(self, names._waiters_lock);
-    LockGuard guard(lock.get());
-    check(PyObject_SetItem(waiters.get(), request_id.get(), waiter.get()));
+    put_entry(waiters.get(), lock.get(), request_id.get(), waiter.get());
   }
 
   try {
@@ -197,11 +255,7 @@ PyObject* on_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
     Ref waiters = getattr(self, names.waiters);
     Ref lock = getattr(self, names._waiters_lock);
-    Ref waiter;
-    {
-      LockGuard guard(lock.get());
-      waiter = pop_entry(waiters.get(), request_id.get());
-    }
+    Ref waiter = take_entry(waiters.get(), lock.get(), request_id.get());
     if (!waiter || waiter.is(Py_None)) return orv::none();
     if (check(PyObject_IsTrue(call_method(waiter.get(), names.done).get()))) return orv::none();
 
@@ -246,26 +300,26 @@ PyObject* reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     {
       Ref waiters = getattr(self, names.waiters);
       Ref lock = getattr(self, names._waiters_lock);
-      for (Ref& waiter : drain(waiters.get(), lock.get())) call_method(waiter.get(), names.cancel);
+      for (Ref& waiter : take_all(waiters.get(), lock.get()).values) call_method(waiter.get(), names.cancel);
     }
     Ref guid = new_hex_id();
     setattr(self, names._guid, guid.get());
     {
       Ref registry = getattr(self, names._callable_registry);
       Ref lock = getattr(self, names._callable_lock);
-      std::vector<Ref> dropped;
+      Ref attrs = instance_dict(self);
+      Ref first = own(PyLong_FromLong(1));
+      Emptied dropped;
+      Ref old_counter;
+      if (!PyDict_CheckExact(registry.get())) empty_mapping(registry.get(), dropped);
+      int status;
       {
         LockGuard guard(lock.get());
-        if (PyDict_CheckExact(registry.get())) {
-          Py_ssize_t pos = 0;
-          PyObject *key, *value;
-          while (PyDict_Next(registry.get(), &pos, &key, &value)) dropped.push_back(Ref::borrow(value));
-          PyDict_Clear(registry.get());
-        } else {
-          call_method(registry.get(), names.clear);
-        }
-        set_local(self, names._next_callable_id, own(PyLong_FromLong(1)).get());
+        if (PyDict_CheckExact(registry.get())) empty_locked(registry.get(), dropped);
+        old_counter = Ref::borrow(PyDict_GetItemWithError(attrs.get(), names._next_callable_id));
+        status = PyErr_Occurred() ? -1 : PyDict_SetItem(attrs.get(), names._next_callable_id, first.get());
       }
+      check(status);
     }
     restamp_roots(guid.get());
     return orv::none();
@@ -278,6 +332,19 @@ const char* type_short_name(PyObject* obj) {
   return dot ? dot + 1 : name;
 }
 
+// Makes the id "pyfunc_" + the first 8 digits of the stamp + "_" + the counter,
+// and stores the counter's successor. Runs under the registry's lock: exact str
+// and int operations only, which run no Python code. An empty Ref on error.
+Ref next_callable_id(PyObject* attrs, PyObject* guid, PyObject* counter) {
+  Ref number = Ref::steal(PyObject_Str(counter));
+  if (!number) return Ref();
+  Ref id = Ref::steal(PyUnicode_FromFormat("pyfunc_%.8U_%U", guid, number.get()));
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  Ref next = Ref::steal(id && one ? PyNumber_Add(counter, one.get()) : nullptr);
+  if (!next || PyDict_SetItem(attrs, names._next_callable_id, next.get()) < 0) return Ref();
+  return id;
+}
+
 PyObject* register_callable(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return orv::boundary([&] {
     PyObject* callable_obj;
@@ -287,17 +354,27 @@ PyObject* register_callable(PyObject* self, PyObject* const* args, Py_ssize_t na
     }
     Ref registry = getattr(self, names._callable_registry);
     Ref lock = getattr(self, names._callable_lock);
-    Ref callable_id;
+    Ref attrs = instance_dict(self);
+    Ref guid, counter, callable_id, replaced;  // let go after the lock
+    bool well_formed = false;
     {
+      // The stamp is read and the counter taken under the lock, so that a reset
+      // that empties the registry also removes every id made before it.
       LockGuard guard(lock.get());
-      Ref guid = getattr(self, names._guid);
-      Ref prefix = own(PySequence_GetSlice(guid.get(), 0, 8));
-      Ref counter = getattr(self, names._next_callable_id);
-      callable_id = own(PyUnicode_FromFormat("pyfunc_%S_%S", prefix.get(), counter.get()));
-      Ref one = own(PyLong_FromLong(1));
-      set_local(self, names._next_callable_id, own(PyNumber_Add(counter.get(), one.get())).get());
-      check(PyObject_SetItem(registry.get(), callable_id.get(), callable_obj));
+      guid = Ref::borrow(PyDict_GetItemWithError(attrs.get(), names._guid));
+      counter = Ref::borrow(PyDict_GetItemWithError(attrs.get(), names._next_callable_id));
+      well_formed = guid && PyUnicode_CheckExact(guid.get()) && counter && PyLong_CheckExact(counter.get());
+      if (well_formed) callable_id = next_callable_id(attrs.get(), guid.get(), counter.get());
+      if (callable_id && PyDict_CheckExact(registry.get())) {
+        replaced = Ref::borrow(PyDict_GetItemWithError(registry.get(), callable_id.get()));
+        if (!PyErr_Occurred()) PyDict_SetItem(registry.get(), callable_id.get(), callable_obj);
+      }
     }
+    if (PyErr_Occurred()) orv::throw_current();
+    if (!well_formed) {
+      orv::raise(PyExc_TypeError, "Messaging._guid must be a str and Messaging._next_callable_id an int");
+    }
+    if (!PyDict_CheckExact(registry.get())) check(PyObject_SetItem(registry.get(), callable_id.get(), callable_obj));
     return callable_id;
   });
 }
@@ -309,12 +386,8 @@ PyObject* get_callable(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     orv::require_exact(callable_id, &PyUnicode_Type, "callable_id");
     Ref registry = getattr(self, names._callable_registry);
     Ref lock = getattr(self, names._callable_lock);
-    LockGuard guard(lock.get());
-    if (PyDict_CheckExact(registry.get())) {
-      PyObject* found = orv::check_ptr(PyDict_GetItemWithError(registry.get(), callable_id));
-      return Ref::borrow(found ? found : Py_None);
-    }
-    return call_method(registry.get(), names.get, callable_id);
+    Ref found = find_entry(registry.get(), lock.get(), callable_id);
+    return found ? found : orv::none();
   });
 }
 
@@ -325,11 +398,7 @@ PyObject* unregister_callable(PyObject* self, PyObject* const* args, Py_ssize_t 
     orv::require_exact(callable_id, &PyUnicode_Type, "callable_id");
     Ref registry = getattr(self, names._callable_registry);
     Ref lock = getattr(self, names._callable_lock);
-    Ref removed;  // dropped once the lock is released
-    {
-      LockGuard guard(lock.get());
-      removed = pop_entry(registry.get(), callable_id);
-    }
+    take_entry(registry.get(), lock.get(), callable_id);
     return orv::none();
   });
 }
