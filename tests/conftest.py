@@ -7,30 +7,41 @@ import threading
 import pytest
 
 
+# Collector torture (see gc_torture.py) for the tests of the channel, the registry,
+# the proxies, the codec and the coroutines; "all" puts every test under it.
+TORTURED = ("test_messaging", "test_callable_registry", "test_faults", "test_proxy_classes",
+            "test_subclassing", "test_operations", "test_transaction", "test_wire_encode",
+            "test_wire_decode", "test_wire_roundtrip", "test_deep_structures", "test_coroutine_adapter",
+            "test_simulated_addin")
+
+
 def pytest_addoption(parser):
-    parser.addoption("--gc-torture", action="store_true",
-                     help="run the collector at every allocation, with finalisers that use the channel "
-                          "(also ORV_GC_TORTURE=1); see gc_torture.py")
+    parser.addoption("--gc-torture", choices=("core", "all"), default=os.environ.get("ORV_GC_TORTURE") or None,
+                     help="run the collector at every allocation, with finalisers that use the channel, "
+                          "for the core tests or for all (also ORV_GC_TORTURE=core|all)")
 
 
-def pytest_collection_finish(session):
-    # Started once the tests are collected: importing them under torture would only cost time.
-    config = session.config
-    if config.getoption("--gc-torture") or os.environ.get("ORV_GC_TORTURE"):
-        import gc_torture
-
-        gc_torture.start()
-        config.gc_torture = gc_torture
+def pytest_configure(config):
+    if config.getoption("--gc-torture"):
+        os.environ["ORV_GC_TORTURE"] = config.getoption("--gc-torture")  # read by gc_torture.examples
 
 
 @pytest.fixture(autouse=True)
-def _torture_findings(request):
-    """Under collector torture, what a finaliser raised during a test fails that test."""
-    torture = getattr(request.config, "gc_torture", None)
-    yield
-    if torture is not None:
-        found = torture.take_errors()
-        assert not found, "finalisers failed under collector torture:\n" + "\n".join(found[:3])
+def _gc_torture(request):
+    """Runs the test under collector torture when chosen; what a finaliser raised fails it."""
+    chosen = request.config.getoption("--gc-torture")
+    if not chosen or (chosen == "core" and request.module.__name__.rpartition(".")[2] not in TORTURED):
+        yield
+        return
+    import gc_torture
+
+    gc_torture.enable()
+    try:
+        yield
+    finally:
+        gc_torture.disable()
+    found = gc_torture.take_errors()
+    assert not found, "finalisers failed under collector torture:\n" + "\n".join(found[:3])
 
 
 @pytest.fixture

@@ -59,7 +59,7 @@ if {plain_maps}:
     class Map(dict):
         pass
     m._callable_registry, m.waiters = Map(), Map()
-gc_torture.start()
+gc_torture.enable()
 def answer(message):
     if message["method"] == "late":
         return

@@ -7,6 +7,8 @@ import types
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from gc_torture import examples
+
 
 def w(tag, value=None, **extra):
     wire = {"type": tag, "value": value}
@@ -202,7 +204,7 @@ junk = st.recursive(
 )
 
 
-@settings(max_examples=2500, deadline=None, suppress_health_check=list(HealthCheck))
+@settings(max_examples=examples(2500), deadline=None, suppress_health_check=list(HealthCheck))
 @given(wire=wire_like(junk))
 def test_arbitrary_input_gives_a_value_or_a_documented_error(proxylink, wire):
     try:

@@ -10,6 +10,8 @@ import textwrap
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from gc_torture import examples
+
 ids = itertools.count(100)
 
 
@@ -67,7 +69,7 @@ plain = st.recursive(
 )
 
 
-@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=examples(400), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(value=plain)
 def test_round_trip_through_json(proxylink, value):
     S = proxylink.Serializer
