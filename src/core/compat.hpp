@@ -88,6 +88,17 @@ inline bool holds_gil() {
 // objects it still refers to are then left to the end of the process).
 inline bool thread_is_ending() { return is_finalizing() && !holds_gil(); }
 
+// Whether object.__setattr__ refuses only type objects whose own assignment it
+// would go around (from 3.13 on), rather than any object of such a type.
+inline bool setattr_check_applies(PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyType_Check(obj);
+#else
+  (void)obj;
+  return true;
+#endif
+}
+
 inline PyObject* new_ref(PyObject* o) {
   Py_INCREF(o);
   return o;

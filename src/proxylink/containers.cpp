@@ -10,7 +10,8 @@ namespace proxylink {
 namespace {
 
 struct Kind {
-  PyTypeObject* base;      // list or dict
+  PyObject* ModuleObjects::*cls;  // the class defined here
+  PyTypeObject* base;             // list or dict
   const char* class_name;  // per-instance class name
   const char* type_name;   // _internal_typeName
   const char* typ;         // _typ
@@ -19,8 +20,8 @@ struct Kind {
   PyObject* typ_str = nullptr;
 };
 
-Kind array_kind{&PyList_Type, "JsArray", "Array", "officejs_array"};
-Kind dict_kind{&PyDict_Type, "JsDict", "Dict", "officejs_dict"};
+Kind array_kind{&ModuleObjects::OfficeJsArray, &PyList_Type, "JsArray", "Array", "officejs_array"};
+Kind dict_kind{&ModuleObjects::OfficeJsDict, &PyDict_Type, "JsDict", "Dict", "officejs_dict"};
 PyObject* module_name_orvane = nullptr;  // "orvane"
 
 template <Kind& K>
@@ -29,9 +30,7 @@ PyObject* container_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     PyObject* argv[2];
     orv::parse_args({"__new__", {"cls", "object_id"}, 2}, args, nargs, kwnames, argv);
     orv::require_exact(argv[1], &PyLong_Type, "object_id");
-    Ref cls = make_instance_class(argv[0], K.class_name_str, module_name_orvane);
-    Ref empty = orv::own(PyTuple_New(0));
-    return orv::own(K.base->tp_new(reinterpret_cast<PyTypeObject*>(cls.get()), empty.get(), nullptr));
+    return new_instance(owned.*K.cls, argv[0], K.class_name_str, module_name_orvane);
   });
 }
 
@@ -41,8 +40,7 @@ PyObject* container_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* object_id;
     orv::parse_args({"__init__", {"object_id"}, 1, true}, args, nargs, kwnames, {&object_id, 1});
     orv::require_exact(object_id, &PyLong_Type, "object_id");
-    Ref empty = orv::own(PyTuple_New(0));
-    orv::check(K.base->tp_init(self, empty.get(), nullptr));
+    init_next(owned.*K.cls, self);
     set_identity(self, object_id, K.type_name_str, K.typ_str);
     return orv::none();
   });
@@ -76,7 +74,7 @@ PyObject* dict_setattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!orv::check(PyDict_Contains(self, argv[0]))) {
       orv::raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsDict");
     }
-    orv::check(PyDict_SetItem(self, argv[0], argv[1]));
+    orv::check(PyObject_SetItem(self, argv[0], argv[1]));  // ordinary item assignment
     return orv::none();
   });
 }
@@ -95,7 +93,9 @@ PyObject* array_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     std::span<PyObject*> none;
     orv::parse_args({"__repr__", {}, 0, true}, args, nargs, kwnames, none);
     Ref object_id = format_field(getattr(self, names._internal_id).get());
-    return orv::own(PyUnicode_FromFormat("<OfficeJsArray id=%U len=%zd>", object_id.get(), PyList_GET_SIZE(self)));
+    Py_ssize_t size = PyObject_Size(self);
+    if (size < 0) orv::throw_current();
+    return orv::own(PyUnicode_FromFormat("<OfficeJsArray id=%U len=%zd>", object_id.get(), size));
   });
 }
 

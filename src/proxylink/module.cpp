@@ -97,6 +97,7 @@ void make_roots(PyObject* module) {
 
 void exec_body(PyObject* module) {
   intern_names();
+  orv::init_object_setattr();
   owned.module = module;
   owned.globals = PyModule_GetDict(module);
   import_libraries(module);

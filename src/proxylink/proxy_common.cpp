@@ -4,12 +4,29 @@
 
 namespace proxylink {
 
-Ref make_instance_class(PyObject* cls, PyObject* name, PyObject* module_name) {
+namespace {
+
+Ref next_in_mro(PyObject* defining, PyObject* obj, PyObject* name) {
+  PyObject* argv[] = {defining, obj};
+  Ref next = orv::own(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), argv, 2, nullptr));
+  return getattr(next.get(), name);
+}
+
+}  // namespace
+
+Ref new_instance(PyObject* defining, PyObject* cls, PyObject* name, PyObject* module_name) {
+  Ref next_new = next_in_mro(defining, cls, names.__new__);
   Ref bases = orv::own(PyTuple_Pack(1, cls));
   Ref ns = orv::own(PyDict_New());
   orv::check(PyDict_SetItemString(ns.get(), "__module__", module_name));
   PyObject* argv[] = {name, bases.get(), ns.get()};
-  return orv::own(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), argv, 3, nullptr));
+  Ref instance_class = orv::own(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), argv, 3, nullptr));
+  return orv::own(PyObject_CallOneArg(next_new.get(), instance_class.get()));
+}
+
+void init_next(PyObject* defining, PyObject* self) {
+  Ref next_init = next_in_mro(defining, self, names.__init__);
+  orv::own(PyObject_CallNoArgs(next_init.get()));
 }
 
 void set_identity(PyObject* self, PyObject* object_id, PyObject* type_name, PyObject* typ) {

@@ -7,8 +7,17 @@
 
 namespace proxylink {
 
-// type(name, (cls,), {"__module__": module_name}): every proxy gets a class of its own.
-Ref make_instance_class(PyObject* cls, PyObject* name, PyObject* module_name);
+// The instance that `defining.__new__` makes: every proxy gets a class of its
+// own, type(name, (cls,), {"__module__": module_name}), allocated by the
+// __new__ that follows `defining` in the MRO of `cls`, as
+// `super().__new__(type(...))` does in a class statement, and in its order:
+// super() first, so that a cls that is not a subclass of `defining` is
+// refused with super()'s TypeError before any class is made. A subclass that
+// mixes in a builtin base thereby gets that base's allocation.
+Ref new_instance(PyObject* defining, PyObject* cls, PyObject* name, PyObject* module_name);
+
+// super(defining, self).__init__(): the initialiser that follows `defining`.
+void init_next(PyObject* defining, PyObject* self);
 
 // Writes _internal_id, _internal_typeName, _msg_guid, _typ and _internal_cache,
 // in that order, into the instance dictionary (bypassing the class's __setattr__).

@@ -20,9 +20,7 @@ PyObject* object_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyObject* argv[3];
     orv::parse_args({"__new__", {"cls", "object_id", "type_name"}, 3}, args, nargs, kwnames, argv);
     check_identity_args(argv[1], argv[2]);
-    Ref cls = make_instance_class(argv[0], argv[2], module_name_excel);
-    Ref empty = orv::own(PyTuple_New(0));
-    return orv::own(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls.get()), empty.get(), nullptr));
+    return new_instance(owned.OfficeJsObject, argv[0], argv[2], module_name_excel);
   });
 }
 

@@ -5,6 +5,7 @@
 // object and take the direct C++ path instead of a call through Python.
 #pragma once
 #include "core/globals.hpp"
+#include "core/pyclass.hpp"
 
 namespace proxylink {
 
@@ -23,7 +24,7 @@ using orv::Ref;
   X(to_wire) X(from_wire) X(uuid4) X(hex) X(futures) X(Future) X(TimeoutError) X(result) X(timeout)     \
   X(set_result) X(set_exception) X(done) X(cancel) X(acquire) X(release) X(requestId) X(kind) X(ok)    \
   X(error) X(message) X(request) X(method) X(name) X(value) X(args) X(caller) X(__call__) X(__del__)   \
-  X(arg_type) X(send_request_sync) X(start) X(commit) X(type) X(isSpec) X(id) X(get) X(TIMEOUT_MAX) X(InvalidStateError) X(pop) X(values) X(clear)
+  X(arg_type) X(send_request_sync) X(start) X(commit) X(type) X(isSpec) X(id) X(get) X(TIMEOUT_MAX) X(InvalidStateError) X(pop) X(values) X(clear) X(__new__) X(__init__)
 
 struct Names {
 #define PROXYLINK_DECLARE(n) PyObject* n = nullptr;
@@ -60,10 +61,9 @@ inline Ref getattr(PyObject* obj, PyObject* name) { return orv::own(PyObject_Get
 inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
   orv::check(PyObject_SetAttr(obj, name, value));
 }
-// object.__setattr__: bypasses a class's own __setattr__.
-inline void set_local(PyObject* obj, PyObject* name, PyObject* value) {
-  orv::check(PyObject_GenericSetAttr(obj, name, value));
-}
+// object.__setattr__: bypasses a class's own __setattr__, and refuses, as
+// object.__setattr__ does, objects whose type assigns attributes its own way.
+inline void set_local(PyObject* obj, PyObject* name, PyObject* value) { orv::object_setattr(obj, name, value); }
 
 // Calls `name` on obj with the given arguments (vectorcall; no bound method is made).
 template <class... A>
