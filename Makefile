@@ -34,10 +34,12 @@ dev: $(PY)
 dev-test: dev
 	cd tests && PYTHONPATH=../python ../$(PY) -m pytest -q -p no:cacheprovider
 
-# The whole suite against AddressSanitizer + UndefinedBehaviorSanitizer builds of both modules.
+# The whole suite against AddressSanitizer + UndefinedBehaviorSanitizer builds of both modules,
+# the tests of the channel, the proxies, the codec and the coroutines under collector torture.
+TORTURE ?= core
 sanitize: $(SAN_PY)
 	$(SAN_PY) -m pip install -qq -C cmake.define.ORV_SANITIZE=ON -C cmake.build-type=RelWithDebInfo ".[test,polars]"
-	tools/sanitized-pytest $(SAN_PY)
+	tools/sanitized-pytest $(SAN_PY) --gc-torture=$(TORTURE)
 
 bench: install
 	$(PY) benchmarks/run_all.py
