@@ -13,7 +13,7 @@ from common import Hook, Hostile, plain, scalar, text
 
 from orvane_master.python_server.orvane import proxylink
 
-EXPECTED = (TypeError, ValueError, AttributeError, OverflowError, RecursionError, Hostile)
+EXPECTED = (TypeError, ValueError, AttributeError, OverflowError, RecursionError, RuntimeError, Hostile)
 TAGS = ["Null", "Bool", "Int", "Float", "String", "Date", "Bytes", "Array", "Dict", "COM_Object",
         "Python_Function", "Range", "Function"]
 messaging = proxylink.messaging
@@ -35,6 +35,7 @@ def wire(fdp, depth, parents):
     tag = fdp.PickValueInList(TAGS) if pick < 7 else anything(fdp, parents) if pick == 7 else text(fdp)
     if fdp.ConsumeIntInRange(0, 9):
         w["type"] = tag
+    tag = tag if type(tag) is str else None  # the generator itself must not run the hooks
     if tag == "Array" and depth > 0 and fdp.ConsumeIntInRange(0, 4):
         value = []
         parents.append(value)

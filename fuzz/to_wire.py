@@ -30,8 +30,8 @@ def fire(obj):
     object.__getattribute__(obj, "hook_").fire()
 
 
-def hooked(cls, hook, *args):
-    obj = cls(*args)
+def hooked(cls, hook, *args, **kwargs):
+    obj = cls(*args, **kwargs)
     object.__setattr__(obj, "hook_", hook)
     return obj
 
