@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 # A second environment holds the package built with the sanitizers.
 SAN_PY := $(VENV)-sanitize/bin/python
 
-.PHONY: demo test install dev dev-test bench sanitize clean
+.PHONY: demo test install dev dev-test bench sanitize fuzz clean
 
 $(PY) $(SAN_PY):
 	@test -n "$(BASE_PY)" || { echo "CPython $(PYVER) not found under $(PYENV_ROOT)/versions"; exit 1; }
@@ -40,6 +40,11 @@ TORTURE ?= core
 sanitize: $(SAN_PY)
 	$(SAN_PY) -m pip install -qq -C cmake.define.ORV_SANITIZE=ON -C cmake.build-type=RelWithDebInfo ".[test,polars]"
 	tools/sanitized-pytest $(SAN_PY) --gc-torture=$(TORTURE)
+
+# Coverage-guided fuzzing of both modules (clang + sanitizers when available), FUZZ_SECONDS per target.
+fuzz:
+	@test -n "$(BASE_PY)" || { echo "CPython $(PYVER) not found under $(PYENV_ROOT)/versions"; exit 1; }
+	fuzz/run $(BASE_PY)
 
 bench: install
 	$(PY) benchmarks/run_all.py
