@@ -1,9 +1,20 @@
 import asyncio
 import gc
 import logging
+import pathlib
+import sys
 import threading
 
 import pytest
+
+import orvane_master
+
+# The test-only extensions (tests/ext) are built next to their sources by the
+# in-place build and installed into the environment by the package build: take
+# them from where the product under test comes from.
+_HERE = pathlib.Path(__file__).resolve().parent
+if pathlib.Path(orvane_master.__file__).resolve().parents[1] == _HERE.parent / "python":
+    sys.path.insert(0, str(_HERE / "ext"))
 
 
 @pytest.fixture

@@ -1,6 +1,7 @@
-"""The C++ coroutine adapter, driven through the private `_adapter_probe`:
+"""The C++ coroutine adapter, driven through `probe` of the test-only
+extension `coroutine_probe` (tests/ext):
 
-    async def _adapter_probe(source, on_error):
+    async def probe(source, on_error):
         results = []
         if type(source) is list:          # await each, errors to on_error
             for awaitable in source:
@@ -25,7 +26,7 @@ import weakref
 
 import pytest
 
-from orvane_master.business_layer.packages.handlers import _adapter_probe as probe
+from coroutine_probe import probe
 
 
 class Steps:
@@ -63,7 +64,7 @@ def test_is_a_coroutine_for_asyncio_and_inspect():
     c = probe([], None)
     assert asyncio.iscoroutine(c) and inspect.isawaitable(c)
     assert isinstance(c, collections.abc.Coroutine)
-    assert c.__name__ == c.__qualname__ == "_adapter_probe" and "coroutine object _adapter_probe" in repr(c)
+    assert c.__name__ == c.__qualname__ == "probe" and "coroutine object probe" in repr(c)
     assert asyncio.iscoroutinefunction(probe)
     assert finish(c) == []
 

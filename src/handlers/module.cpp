@@ -134,7 +134,6 @@ void exec_body(PyObject* module) {
   add_package_install(module);
   add_workbook_packages(module);
   add_python_paths(module);
-  add_adapter_probe(module);
 }
 
 PyModuleDef definition = {
