@@ -109,6 +109,7 @@ orv::Task install_worker(orv::Frame& f) {
     keep_exception(e, failure);
   }
   if (failure) {
+    orv::Handling handling(f, failure);
     Ref prefix = orv::own(PyUnicode_FromString("Error during package installation: "));
     Ref send = report_failure(failure.get(), prefix, client, [&](PyObject* text) {
       return pip_output(workbook_id, names.error,
