@@ -16,7 +16,7 @@ $(PY) $(SAN_PY):
 	$@ -m pip install -qq --upgrade pip
 
 install: $(PY)
-	$(PY) -m pip install -qq ".[test,polars]"
+	$(PY) -m pip install -qq -C cmake.define.ORV_TEST_EXTENSIONS=ON ".[test,polars]"
 
 demo: install
 	$(PY) examples/demo.py
@@ -27,7 +27,7 @@ test: install
 # Fast loop for development: build in place next to the Python sources.
 dev: $(PY)
 	$(PY) -m pip install -qq numpy pandas polars pytest hypothesis mypy
-	cmake -S . -B build/dev-$(PYVER) -G Ninja -DORV_INPLACE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	cmake -S . -B build/dev-$(PYVER) -G Ninja -DORV_INPLACE=ON -DORV_TEST_EXTENSIONS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build build/dev-$(PYVER) -j2
 
@@ -38,7 +38,7 @@ dev-test: dev
 # the tests of the channel, the proxies, the codec and the coroutines under collector torture.
 TORTURE ?= core
 sanitize: $(SAN_PY)
-	$(SAN_PY) -m pip install -qq -C cmake.define.ORV_SANITIZE=ON -C cmake.build-type=RelWithDebInfo ".[test,polars]"
+	$(SAN_PY) -m pip install -qq -C cmake.define.ORV_SANITIZE=ON -C cmake.define.ORV_TEST_EXTENSIONS=ON -C cmake.build-type=RelWithDebInfo ".[test,polars]"
 	tools/sanitized-pytest $(SAN_PY) --gc-torture=$(TORTURE)
 
 # Coverage-guided fuzzing of both modules (clang + sanitizers when available), FUZZ_SECONDS per target.

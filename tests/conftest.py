@@ -2,9 +2,20 @@ import asyncio
 import gc
 import logging
 import os
+import pathlib
+import sys
 import threading
 
 import pytest
+
+import orvane_master
+
+# The test-only extensions (tests/ext) are built next to their sources by the
+# in-place build and installed into the environment by the package build: take
+# them from where the product under test comes from.
+_HERE = pathlib.Path(__file__).resolve().parent
+if pathlib.Path(orvane_master.__file__).resolve().parents[1] == _HERE.parent / "python":
+    sys.path.insert(0, str(_HERE / "ext"))
 
 
 # Collector torture (see gc_torture.py) for the tests of the channel, the registry,

@@ -1,31 +1,21 @@
-"""The C++ coroutine adapter, driven through the private `_adapter_probe`:
-
-    async def _adapter_probe(source, on_error):
-        results = []
-        if type(source) is list:          # await each, errors to on_error
-            for awaitable in source:
-                try:
-                    results.append(await awaitable)
-                except Exception as e:
-                    if on_error is None:
-                        raise
-                    results.append(on_error(e))
-        else:                             # async for over source
-            async for item in source:
-                results.append(item)
-        return results
-"""
+"""The C++ coroutine adapter, driven through `probe` of the test-only
+extension `coroutine_probe` (tests/ext), whose body is that of `native_probe`
+below: it awaits each awaitable of a list (errors go to `on_error`, or on up
+when that is None), or iterates an async iterator, and returns the results."""
 import asyncio
 import collections.abc
 import gc
 import inspect
+import subprocess
 import sys
+import textwrap
 import types
+import warnings
 import weakref
 
 import pytest
 
-from orvane_master.business_layer.packages.handlers import _adapter_probe as probe
+from coroutine_probe import probe
 
 
 class Steps:
@@ -63,7 +53,7 @@ def test_is_a_coroutine_for_asyncio_and_inspect():
     c = probe([], None)
     assert asyncio.iscoroutine(c) and inspect.isawaitable(c)
     assert isinstance(c, collections.abc.Coroutine)
-    assert c.__name__ == c.__qualname__ == "_adapter_probe" and "coroutine object _adapter_probe" in repr(c)
+    assert c.__name__ == c.__qualname__ == "probe" and "coroutine object probe" in repr(c)
     assert asyncio.iscoroutinefunction(probe)
     assert finish(c) == []
 
@@ -137,7 +127,8 @@ def test_throw_at_a_suspension():
 
     c = probe([Steps(2)], None)
     c.send(None)
-    with pytest.raises(ValueError, match="three"):
+    with pytest.raises(ValueError, match="three"), warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # from 3.12 on
         c.throw(ValueError, "three", None)  # the old three-argument form
     with pytest.raises(RuntimeError, match="cannot reuse"):
         c.send(None)  # finished by the exception
@@ -312,3 +303,196 @@ def test_locals_are_visible_to_the_garbage_collector():
             await task
 
     asyncio.run(scenario())
+
+
+# -- the protocol, misused: each case against a native coroutine of the same body -----------
+
+async def native_probe(source, on_error):
+    results = []
+    if type(source) is list:
+        for awaitable in source:
+            try:
+                results.append(await awaitable)
+            except Exception as e:
+                if on_error is None:
+                    raise
+                results.append(on_error(e))
+    else:
+        async for item in source:
+            results.append(item)
+    return results
+
+
+class Pending:
+    def __await__(self):
+        yield "pending"
+
+
+class Reenter:
+    """Calls `action(coro)` on the coroutine that awaits it, from inside."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __await__(self):
+        yield "pending"
+        return self.action(self.coro)
+
+
+def reentered(make, action):
+    r = Reenter(action)
+    r.coro = c = make([r], None)
+    return [c, lambda: c.send(None), lambda: c.send(None)]
+
+
+async def await_it(awaitable):
+    return await awaitable
+
+
+def started(make, source):
+    c = make(source, None)
+    c.send(None)
+    return c
+
+
+# Each case: a list of steps; a step is a callable, or a coroutine that the
+# following steps use.
+MISUSE = {
+    "after the end": lambda make: [c := make([], None), lambda: c.send(None), lambda: c.send(None),
+                                   lambda: c.throw(KeyError("k")), lambda: c.close(), lambda: c.send(None)],
+    "after an exception": lambda make: [c := make([Fails(KeyError("k"))], None), lambda: c.send(None),
+                                        lambda: c.throw(ValueError("v")), lambda: c.close(), lambda: c.send(None)],
+    "before the start": lambda make: [c := make([Pending()], None), lambda: c.send(1), lambda: c.throw(KeyError("k")),
+                                      lambda: c.send(None), lambda: c.close()],
+    "closed before the start": lambda make: [c := make([Pending()], None), lambda: c.close(),
+                                             lambda: c.throw(KeyError("k")), lambda: c.send(None)],
+    "throw arguments": lambda make: [c := started(make, [Pending(), Pending()]), lambda: c.throw(),
+                                     lambda: c.throw(KeyError, None, None, None), lambda: c.throw(42),
+                                     lambda: c.throw(KeyError("x"), "v"), lambda: c.throw(KeyError, "v", 5),
+                                     lambda: c.throw(KeyError, "v", None), lambda: c.send(None)],
+    "a second awaiter": lambda make: [c := started(make, [Pending()]), lambda: await_it(c).send(None),
+                                      lambda: make([c], None).send(None), lambda: c.send(None)],
+    "awaiting a suspended native coroutine": lambda make: [
+        n := started(native_probe, [Pending()]), lambda: make([n], None).send(None), lambda: n.send(None)],
+    "send from inside": lambda make: reentered(make, lambda c: c.send(None)),
+    "throw from inside": lambda make: reentered(make, lambda c: c.throw(KeyError("k"))),
+    "close from inside": lambda make: reentered(make, lambda c: c.close()),
+    "raised while an exception is handled": lambda make: [lambda: handling(make)],
+}
+
+
+def handling(make):
+    try:
+        raise LookupError("handled")
+    except LookupError:
+        c = make([], None)
+        c.close()
+        return c.send(None)
+
+
+def outcome(step):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = ("value", step())
+        except StopIteration as e:
+            result = ("return", e.value)
+        except BaseException as e:
+            result = (type(e).__name__, str(e), repr(e.__context__))
+    return result + tuple((w.category.__name__, str(w.message)) for w in caught)
+
+
+def trace(make, case):
+    return [outcome(step) for step in MISUSE[case](make) if callable(step)]
+
+
+@pytest.mark.parametrize("case", MISUSE)
+def test_misuse_is_answered_as_a_native_coroutine_answers_it(case):
+    assert trace(probe, case) == trace(native_probe, case)
+
+
+# -- deep structures: RecursionError or success, never a crash --------------------------------
+
+DEEP = {
+    # Suspended workers holding each other (each one's answer is the previous worker).
+    "release of a long chain": ("""
+        held = [None]
+        class Answers:
+            def get_available_versions(self, name):
+                return Ready(held[0])
+        handlers.init_handlers(Manager(), Answers(), None)
+        for _ in range(30000):
+            c = handlers.handle_get_package_versions("ide", "p", "r")
+            assert c.send(None) == "pending"
+            held[0] = c
+        del c
+        held.clear()
+        print("released")
+    """, "released"),
+    # A plain send_to_ide returning another handler's coroutine: the sends nest.
+    "sends nested without end": ("""
+        class Nesting(Manager):
+            def send_to_ide(self, message):
+                return handlers.handle_get_workbook_packages("ide", {"workbook_id": "wb"})
+        handlers.init_handlers(Nesting(), None, None)
+        try:
+            handlers.handle_get_workbook_packages("ide", {"workbook_id": "wb"}).send(None)
+        except RecursionError:
+            print("RecursionError")
+    """, "RecursionError"),
+    # Workers awaiting each other as deep as the sends go, each then suspended
+    # in its error report; a throw and a close travel the whole chain.
+    "throw and close through a deep chain": ("""
+        class Nested:
+            def get_available_versions(self, name):
+                return handlers.handle_get_package_versions("ide", "p", "r")
+        handlers.init_handlers(Manager(), Nested(), None)
+        for action in ("throw", "close"):
+            c = handlers.handle_get_package_versions("ide", "p", "r")
+            assert c.send(None) == "pending"
+            try:
+                c.throw(KeyError("k")) if action == "throw" else c.close()
+            except (KeyError, RecursionError, RuntimeError) as e:  # a level's own error report ignores the close
+                print(type(e).__name__)
+            else:
+                print("closed")
+    """, None),
+}
+
+DEEP_PRELUDE = """
+    from orvane_master.business_layer.packages import handlers
+
+    class Ready:
+        def __init__(self, value):
+            self.value = value
+        def __await__(self):
+            return self.value
+            yield
+
+    class Pending:
+        def __await__(self):
+            yield "pending"
+
+    class Manager:
+        workbook_packages, workbook_python_paths, package_errors = {}, {}, {}
+        def send_message(self, kind, target, message):
+            return Pending()
+
+    class Quiet:
+        def info(self, text): pass
+        error = warning = info
+    handlers.logger = Quiet()
+"""
+
+
+@pytest.mark.parametrize("case", DEEP)
+def test_deep_structures_end_in_success_or_recursion_error(case):
+    code, expected = DEEP[case]
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(DEEP_PRELUDE) + textwrap.dedent(code)],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr[-3000:]
+    lines = result.stdout.split()
+    if expected is None:
+        assert lines and set(lines) <= {"KeyError", "RecursionError", "RuntimeError", "closed"}, result.stdout
+    else:
+        assert lines == [expected]

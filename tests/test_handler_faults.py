@@ -4,6 +4,7 @@ handlers) or is answered with the error form (workers), and the per-workbook
 dictionaries hold exactly what was changed before the failing send."""
 import asyncio
 import copy
+import sys
 
 import pytest
 
@@ -138,13 +139,16 @@ QUESTIONS = {
 }
 
 
-def flaky(layer, failures):
+def flaky(layer, failures, handled=None):
     """Makes the manager's send_message raise the given exceptions, one per
-    send; None lets a send through, and so do the sends after the last."""
+    send; None lets a send through, and so do the sends after the last. Each
+    send appends the exception being handled when it is made to `handled`."""
     real = layer.manager.send_message
     sends = iter(failures)
 
     async def send_message(kind, target, message):
+        if handled is not None:
+            handled.append(sys.exc_info()[1])
         failure = next(sends, None)
         if failure is not None:
             raise failure
@@ -163,12 +167,15 @@ def test_workers_answer_a_failing_send_with_the_error_form(handlers, question):
         flaky(layer, [None, OSError("lost")] if question == "install" else [OSError("lost")])
         await layer.request("ide-1", dict(message, package_name="pkg", request_id="r1"))
         await layer.settle()
-        flaky(layer, [OSError("lost"), OSError("closed")])  # and now the error form is lost as well
+        # and now the error form is lost as well: sent, and failing, while the first failure is handled
+        flaky(layer, [lost, OSError("closed")], handled)
         await layer.request("ide-1", dict(message, package_name="pkg", request_id="r2"))
         await layer.settle()
         return ide.received, kernel.received, layer.dispatcher.errors
 
+    lost, handled = OSError("lost"), []
     received, kernel, errors = run_session(handlers, Answers(), scenario)
+    assert handled == [None, lost] and errors[-1].__context__ is lost
     assert kernel == []  # no add_path after a failed install
     last = received[-1]
     assert last["error" if question != "install" else "content"].endswith("lost")

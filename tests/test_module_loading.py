@@ -33,6 +33,39 @@ def test_second_import_and_loader_give_the_same_module(name):
     assert result.stdout.strip() == "same", result.stderr
 
 
+# Every name each module binds (dunders aside), in binding order.
+INTERFACES = {
+    "orvane_master.python_server.orvane.proxylink": [
+        "base64", "concurrent", "dt", "threading", "uuid", "pd", "np", "Any", "Dict", "pl", "_HAS_POLARS",
+        "serialize_com_object", "deserialize_com_object", "is_com_object", "_HAS_COM", "Serializer", "Messaging",
+        "_cw__getattr__", "_cw__getitem__", "_cw__setattr__", "_cw__call__", "_cw__del__", "_internal_officejs_names",
+        "OfficeJsObject", "OfficeJsArray", "OfficeJsDict", "UNIQUE_TRANSACTION_ID", "OfficeJsTransaction",
+        "messaging", "Context", "Excel", "GetSetting", "Union", "Intersect", "GetSystemInfo"],
+    "orvane_master.business_layer.packages.handlers": [
+        "asyncio", "Optional", "get_logger", "logger", "_manager", "_package_manager",
+        "_handle_workbook_packages_install", "init_handlers",
+        "handle_package_install_request", "handle_get_package_versions_request", "handle_get_package_extras_request",
+        "handle_get_package_info_request", "handle_add_workbook_package", "handle_remove_workbook_package",
+        "handle_update_workbook_package", "handle_restore_workbook_packages", "handle_update_package_status",
+        "handle_update_python_paths", "handle_reorder_workbook_packages", "handle_install_workbook_packages",
+        "handle_get_workbook_packages", "handle_get_resolved_deps",
+        "handle_package_install", "handle_get_package_versions", "handle_get_package_extras",
+        "handle_get_package_info"],
+}
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_modules_bind_exactly_their_interface(name):
+    result = run(f"""
+        import {name} as m
+        print(" ".join(n for n in vars(m) if not (n.startswith("__") and n.endswith("__"))))
+        print(getattr(m, "_HAS_COM", True))
+    """)
+    bound, has_com = result.stdout.split("\n")[:2]
+    expected = [n for n in INTERFACES[name] if has_com == "True" or n != "is_com_object"]
+    assert sorted(bound.split()) == sorted(expected), result.stderr
+
+
 @pytest.mark.parametrize("name", MODULES)
 def test_sub_interpreter_is_refused(name):
     result = run(f"""

@@ -35,9 +35,9 @@ class ScriptedInstaller:
         return stream()
 
 
-def install(handlers, items, spec="pkg==1.0"):
+def install(handlers, items, spec="pkg==1.0", pm=None):
     """Runs one install request; returns what the IDE and the kernel received."""
-    pm = ScriptedInstaller(items)
+    pm = pm or ScriptedInstaller(items)
 
     async def scenario(layer, ide):
         kernel = layer.manager.connect_kernel("wb")
@@ -90,6 +90,21 @@ def test_failures_end_with_one_installation_error(handlers, items, text):
     assert ide[-1] == {"type": "pip_output", "workbook_id": "wb", "output_type": "error",
                        "content": "Installation error: " + text}
     assert handlers.logger.lines == [("error", "Error during package installation: " + text)]
+
+
+@pytest.mark.parametrize("spec", ["-r/etc/passwd", "--index-url=http://mirror.invalid/simple", " \t\n-e .", "\u3000-x"])
+def test_option_like_specifications_never_reach_the_package_manager(handlers, spec, tmp_path):
+    pm = ScriptedInstaller([("success", "done")])
+    ide, kernel = install(handlers, None, spec, pm)
+    assert pm.specs == [] and kernel == []
+    [refused] = ide
+    assert refused["output_type"] == "error" and refused["content"].startswith("Installation error: ")
+    assert repr(spec) in refused["content"] and "must not begin with '-'" in refused["content"]
+    assert handlers.logger.lines == [("error", "Error during package installation: " + refused["content"][20:])]
+    # The stand-in refuses such a specification on its own as well.
+    async def stand_in():
+        return [item async for item in PackageManager.from_folder(tmp_path, DISTRIBUTIONS).install_package(spec.strip())]
+    assert [kind for kind, _ in asyncio.run(stand_in())] == ["error"]
 
 
 def test_a_failing_send_is_reported_and_a_failing_report_ends_the_task(handlers):

@@ -159,6 +159,61 @@ inline SendResult iter_send(PyObject* iter, PyObject* arg, PyObject** result) {
 #endif
 }
 
+// The interpreter deprecated throw(type, value, traceback) in 3.12; from then
+// on, like its own coroutines, ours warn when given more than one argument.
+inline int warn_legacy_throw() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_WarnEx(PyExc_DeprecationWarning,
+                      "the (type, exc, tb) signature of throw() is deprecated, "
+                      "use the single-arg signature instead.",
+                      1);
+#else
+  return 0;
+#endif
+}
+
+// An entry on the thread's stack of exceptions being handled (what
+// sys.exc_info() and implicit chaining read), pushed for as long as it lives,
+// as the interpreter pushes a coroutine's own when resuming it. Empty, it lets
+// the caller's handled exception show through. The entry owns its references:
+// an `except` block run meanwhile saves and restores them in place.
+class HandledEntry {
+ public:
+  HandledEntry() noexcept : tstate_(PyThreadState_Get()) {
+    item_.previous_item = tstate_->exc_info;
+    tstate_->exc_info = &item_;
+  }
+  ~HandledEntry() {
+    if (thread_is_ending()) return;
+    tstate_->exc_info = item_.previous_item;
+    set(nullptr);
+  }
+  HandledEntry(const HandledEntry&) = delete;
+  HandledEntry& operator=(const HandledEntry&) = delete;
+
+  // Makes `exc` (an exception instance, or nullptr for none) the one handled.
+  void set(PyObject* exc) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    Py_XINCREF(exc);
+    Py_XSETREF(item_.exc_value, exc);
+#else
+    PyObject* type = exc ? reinterpret_cast<PyObject*>(Py_TYPE(exc)) : nullptr;
+    PyObject* traceback = exc ? PyException_GetTraceback(exc) : nullptr;  // new reference
+    Py_XINCREF(type);
+    Py_XINCREF(exc);
+    PyObject* old[] = {item_.exc_type, item_.exc_value, item_.exc_traceback};
+    item_.exc_type = type;
+    item_.exc_value = exc;
+    item_.exc_traceback = traceback;
+    for (PyObject* o : old) Py_XDECREF(o);
+#endif
+  }
+
+ private:
+  PyThreadState* tstate_;
+  _PyErr_StackItem item_{};
+};
+
 // Gives a type's async slots the am_send entry where the runtime has one.
 inline void set_am_send(PyAsyncMethods& methods, SendFunc send) {
 #if PY_VERSION_HEX >= 0x030A0000

@@ -8,6 +8,8 @@
 // with None) or to its end.
 #include "core/coroutine.hpp"
 
+#include "core/nesting.hpp"
+
 #include <new>
 #include <string>
 
@@ -27,8 +29,18 @@ struct FrameAccess {
     Py_VISIT(f.delegate_.get());
     Py_VISIT(f.resume_value_.get());
     Py_VISIT(f.resume_error_.get());
+    Py_VISIT(f.handled_.get());
     return 0;
   }
+  // While the driver runs the body or what it awaits, the thread's stack of
+  // handled exceptions holds an entry for the body's own (see Handling).
+  static void enter(Frame& f, compat::HandledEntry& entry) noexcept {
+    entry.set(f.handled_.get());
+    f.entry_ = &entry;
+  }
+  static void leave(Frame& f) noexcept { f.entry_ = nullptr; }
+  // Whether the body waits in a co_await (not while the driver runs it).
+  static bool suspended_in_await(Frame& f) noexcept { return f.delegate_ && !f.entry_; }
   static void set_args(Frame& f, std::span<PyObject*> args) noexcept {
     for (size_t i = 0; i < args.size(); ++i) f.args_[i] = Ref::borrow(args[i]);
   }
@@ -37,6 +49,7 @@ struct FrameAccess {
     f.delegate_.reset();
     f.resume_value_.reset();
     f.resume_error_.reset();
+    f.handled_.reset();
     for (Ref& a : f.args_) a.reset();
   }
 };
@@ -144,10 +157,20 @@ Outcome throw_into(PyObject* it, Ref exc) {
   }
 }
 
-struct RunningGuard {
-  explicit RunningGuard(State& s) : s_(s) { s_.running = true; }
-  ~RunningGuard() { s_.running = false; }
+// For the length of one step: the coroutine runs, counts as one level of
+// nesting, and has its handled exception on the thread's stack.
+struct Running {
+  explicit Running(State& s) : s_(s), nesting_(" while awaiting a coroutine") {
+    s_.running = true;
+    FrameAccess::enter(s_.frame, entry_);
+  }
+  ~Running() {
+    FrameAccess::leave(s_.frame);
+    s_.running = false;
+  }
   State& s_;
+  Nesting nesting_;
+  compat::HandledEntry entry_;
 };
 
 // Feeds `value`, or the exception `exc` when given, to the coroutine where it
@@ -155,10 +178,7 @@ struct RunningGuard {
 // result; errors are thrown.
 Outcome step(State& s, Ref value, Ref exc) {
   if (s.running) raise(PyExc_ValueError, "coroutine already executing");
-  if (s.finished) {
-    if (exc) throw PythonError(std::move(exc));
-    raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-  }
+  if (s.finished) raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
   if (!s.started) {
     if (exc) {
       finish(s);
@@ -167,7 +187,7 @@ Outcome step(State& s, Ref value, Ref exc) {
     if (!value.is(Py_None)) raise(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
     s.started = true;
   }
-  RunningGuard guard(s);
+  Running running(s);
   for (;;) {
     Ref& delegate = FrameAccess::delegate(s.frame);
     if (delegate) {
@@ -205,13 +225,14 @@ void set_stop_iteration(PyObject* value) {
 
 // The Python-facing forms of one step: a method result (yielded value, or
 // StopIteration for the return) and an am_send result.
+Ref method_result(Outcome out) {
+  if (out.kind == compat::send_next) return std::move(out.value);
+  set_stop_iteration(out.value.get());
+  throw PythonError();
+}
+
 PyObject* step_as_method(PyObject* coro, Ref value, Ref exc) {
-  return boundary([&]() -> Ref {
-    Outcome out = step(as_coroutine(coro)->st(), std::move(value), std::move(exc));
-    if (out.kind == compat::send_next) return std::move(out.value);
-    set_stop_iteration(out.value.get());
-    throw PythonError();
-  });
+  return boundary([&] { return method_result(step(as_coroutine(coro)->st(), std::move(value), std::move(exc))); });
 }
 
 SendResult step_as_send(PyObject* coro, PyObject* arg, PyObject** result) {
@@ -246,19 +267,23 @@ Ref exception_from(PyObject* typ, PyObject* val, PyObject* tb) {
 }
 
 PyObject* coroutine_throw_impl(PyObject* coro, PyObject* const* args, Py_ssize_t nargs) {
-  Ref exc;
-  {
-    PyObject* out = boundary([&] {
-      if (nargs < 1 || nargs > 3) {
-        raise_format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-      }
+  return boundary([&] {
+    if (nargs < 1) raise_format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+    if (nargs > 3) raise_format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+    if (nargs > 1) check(compat::warn_legacy_throw());
+    State& s = as_coroutine(coro)->st();
+    Ref exc;
+    try {
       exc = exception_from(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
-      return none();
-    });
-    if (!out) return nullptr;
-    Py_DECREF(out);
-  }
-  return step_as_method(coro, {}, std::move(exc));
+    } catch (PythonError& e) {
+      // `yield from` hands the arguments to the awaited iterator, whose refusal
+      // leaves it and comes out of the await in the body.
+      if (!FrameAccess::suspended_in_await(s.frame)) throw;
+      FrameAccess::delegate(s.frame).reset();
+      exc = e.take();
+    }
+    return method_result(step(s, {}, std::move(exc)));
+  });
 }
 
 PyObject* coroutine_close_impl(PyObject* coro) {
@@ -305,13 +330,17 @@ int coroutine_clear(PyObject* self) {
   return 0;
 }
 
+// What a coroutine holds may be the next coroutine of a long chain: the
+// trashcan defers the deeper ones instead of recursing through them all.
 void coroutine_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, coroutine_dealloc)
   CoroutineObject* co = as_coroutine(self);
   if (co->weakrefs) PyObject_ClearWeakRefs(self);
   finish(co->st());
   co->st().~State();
   Py_TYPE(self)->tp_free(self);
+  Py_TRASHCAN_END
 }
 
 PyObject* coroutine_repr(PyObject* self) {
@@ -374,12 +403,19 @@ struct WrapperObject {
   PyObject* coro;
 };
 
+// A second awaiter of a coroutine that waits in an await is refused, as the
+// interpreter refuses it for native coroutines.
+[[noreturn]] void raise_awaited_already() { raise(PyExc_RuntimeError, "coroutine is being awaited already"); }
+
 PyObject* coroutine_await(PyObject* self) {
-  WrapperObject* wrapper = PyObject_GC_New(WrapperObject, &WrapperType);
-  if (!wrapper) return nullptr;
-  wrapper->coro = compat::new_ref(self);
-  PyObject_GC_Track(wrapper);
-  return reinterpret_cast<PyObject*>(wrapper);
+  return boundary([&] {
+    if (FrameAccess::suspended_in_await(as_coroutine(self)->st().frame)) raise_awaited_already();
+    WrapperObject* wrapper = PyObject_GC_New(WrapperObject, &WrapperType);
+    if (!wrapper) throw PythonError();
+    wrapper->coro = compat::new_ref(self);
+    PyObject_GC_Track(wrapper);
+    return Ref::steal(reinterpret_cast<PyObject*>(wrapper));
+  });
 }
 
 PyObject* wrapped(PyObject* self) { return reinterpret_cast<WrapperObject*>(self)->coro; }
@@ -615,6 +651,12 @@ bool is_iterable_coroutine(PyObject* o) {
 
 bool is_coroutine_object(PyObject* o) { return PyCoro_CheckExact(o) || Py_TYPE(o) == &CoroutineType; }
 
+bool awaited_already(PyObject* coro) {
+  if (Py_TYPE(coro) == &CoroutineType) return FrameAccess::suspended_in_await(as_coroutine(coro)->st().frame);
+  Ref awaiting = own(PyObject_GetAttrString(coro, "cr_await"));
+  return !awaiting.is(Py_None);
+}
+
 }  // namespace
 
 // The parameter is emptied at once: a call's arguments live to the end of the
@@ -623,7 +665,11 @@ bool is_coroutine_object(PyObject* o) { return PyCoro_CheckExact(o) || Py_TYPE(o
 Await awaitable(Ref param) {
   Ref obj = std::move(param);
   PyObject* o = obj.get();
-  if (is_coroutine_object(o) || is_iterable_coroutine(o)) return Await{std::move(obj)};
+  if (is_coroutine_object(o)) {
+    if (awaited_already(o)) raise_awaited_already();
+    return Await{std::move(obj)};
+  }
+  if (is_iterable_coroutine(o)) return Await{std::move(obj)};
   PyTypeObject* type = Py_TYPE(o);
   unaryfunc get = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
   if (!get) raise_format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", type->tp_name);
@@ -633,6 +679,17 @@ Await awaitable(Ref param) {
     raise_format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it.get())->tp_name);
   }
   return Await{std::move(it)};
+}
+
+Handling::Handling(Frame& f, const Local& exc) : frame_(f), outer_(f, std::move(f.handled_)) {
+  f.handled_ = exc.ref();
+  if (f.entry_) f.entry_->set(f.handled_.get());
+}
+
+Handling::~Handling() {
+  if (compat::thread_is_ending()) return;
+  frame_.handled_ = outer_.ref();
+  if (frame_.entry_) frame_.entry_->set(frame_.handled_.get());
 }
 
 Ref aiter(PyObject* obj) {

@@ -40,14 +40,18 @@
 //    suspension, so a Ref temporary there would hold its object unseen.
 // Exceptions are orv::PythonError; catch them like `except`, rethrow with
 // `throw;`. C++ allows no co_await inside a catch block, so `except Exception
-// as e: await report(e)` keeps the exception and awaits after the block:
+// as e: await report(e)` keeps the exception and handles it after the block,
+// where an orv::Handling makes it the exception being handled again:
 //
 //   orv::Local error(f);
 //   try { ... } catch (orv::PythonError& e) {
 //     if (!e.matches(PyExc_Exception)) throw;
 //     error = e.take();
 //   }
-//   if (error) co_await orv::awaitable(report(error.get()));
+//   if (error) {
+//     orv::Handling handling(f, error);  // sys.exc_info(), and __context__ of what is raised
+//     co_await orv::awaitable(report(error.get()));
+//   }
 //
 // Closing or dropping an unfinished coroutine destroys the C++ frame:
 // destructors run, no further body code does.
@@ -114,11 +118,14 @@ class Frame {
   friend class Local;
   friend struct Await;
   friend struct FrameAccess;
+  friend class Handling;
   std::array<Ref, max_args> args_;
   Local* locals_ = nullptr;  // intrusive list of the body's live Locals
   Ref delegate_;             // the iterator being awaited, while suspended
   Ref resume_value_;         // what the pending co_await evaluates to...
   Ref resume_error_;         // ...or the exception it raises
+  Ref handled_;              // the exception being handled (see Handling), if any
+  compat::HandledEntry* entry_ = nullptr;  // the thread's entry for it, while the driver runs
 };
 
 // A reference held by a coroutine body across suspensions. While it exists the
@@ -152,6 +159,22 @@ class Local {
   Frame* frame_;
   Local* prev_ = nullptr;
   Local* next_ = nullptr;
+};
+
+// The body of an `except` block that awaits: while it lives, `exc` is the
+// exception being handled, for the body and for everything it awaits, as a
+// native coroutine's own is: sys.exc_info() returns it, and an exception
+// raised meanwhile gets it as its __context__. Nests like except blocks do.
+class Handling {
+ public:
+  Handling(Frame& f, const Local& exc);
+  ~Handling();
+  Handling(const Handling&) = delete;
+  Handling& operator=(const Handling&) = delete;
+
+ private:
+  Frame& frame_;
+  Local outer_;  // the one handled before, back in place at the end
 };
 
 // `co_await orv::awaitable(obj)`: obj's await iterator is taken at once (a

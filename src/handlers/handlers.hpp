@@ -108,6 +108,5 @@ void add_package_queries(PyObject* module);
 void add_package_install(PyObject* module);
 void add_workbook_packages(PyObject* module);
 void add_python_paths(PyObject* module);
-void add_adapter_probe(PyObject* module);
 
 }  // namespace handlers

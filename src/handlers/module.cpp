@@ -49,7 +49,7 @@ void log(PyObject* level, PyObject* text) { call_method(global(names.logger).get
 void log(PyObject* level, const char* text) { log(level, orv::own(PyUnicode_FromString(text)).get()); }
 
 Ref import_from(const char* module, const char* name, int level) {
-  Ref fromlist = orv::own(Py_BuildValue("(s)", name));
+  Ref fromlist = orv::own(PyTuple_Pack(1, orv::own(PyUnicode_FromString(name)).get()));  // made whole at once
   Ref imported = orv::own(PyImport_ImportModuleLevel(module, module_globals, nullptr, fromlist.get(), level));
   PyObject* value = PyObject_GetAttrString(imported.get(), name);
   if (!value) {
@@ -134,7 +134,6 @@ void exec_body(PyObject* module) {
   add_package_install(module);
   add_workbook_packages(module);
   add_python_paths(module);
-  add_adapter_probe(module);
 }
 
 PyModuleDef definition = {

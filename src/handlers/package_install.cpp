@@ -69,6 +69,22 @@ void unpack_pair(PyObject* item, orv::Local& first, orv::Local& second) {
   second = std::move(values[1]);
 }
 
+// A specification whose first character other than white space is "-" would
+// reach the installer as one of its options (another index, a requirements
+// file): it is refused before the package manager sees it.
+void refuse_option_like(PyObject* package_spec) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(package_spec);
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const Py_UCS4 c = PyUnicode_READ_CHAR(package_spec, i);
+    if (Py_UNICODE_ISSPACE(c)) continue;
+    if (c == '-') {
+      orv::raise_format(PyExc_ValueError, "Refused package specification %R: it must not begin with '-'",
+                        package_spec);
+    }
+    return;
+  }
+}
+
 Ref pip_output(PyObject* workbook_id, PyObject* output_type, PyObject* content) {
   return message_of({{names.type, n.pip_output}, {names.workbook_id, workbook_id}, {n.output_type, output_type},
                      {n.content, content}});
@@ -82,6 +98,7 @@ orv::Task install_worker(orv::Frame& f) {
   orv::Local failure(f);
   orv::Local items(f), output_type(f), content(f);
   try {
+    refuse_option_like(package_spec);
     items = orv::aiter(call_method(global(names._package_manager).get(), n.install_package, package_spec).get());
     for (;;) {
       {
@@ -109,6 +126,7 @@ orv::Task install_worker(orv::Frame& f) {
     keep_exception(e, failure);
   }
   if (failure) {
+    orv::Handling handling(f, failure);
     Ref prefix = orv::own(PyUnicode_FromString("Error during package installation: "));
     Ref send = report_failure(failure.get(), prefix, client, [&](PyObject* text) {
       return pip_output(workbook_id, names.error,

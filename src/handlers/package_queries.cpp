@@ -132,6 +132,7 @@ orv::Task versions_worker(orv::Frame& f) {
     keep_exception(e, failure);
   }
   if (failure) {
+    orv::Handling handling(f, failure);
     Ref send = report_failure(failure.get(), query_error("versions", package_name), client, [&](PyObject* text) {
       return message_of({{names.type, q.versions_response},
                          {names.package_name, package_name},
@@ -173,6 +174,7 @@ orv::Task extras_worker(orv::Frame& f) {
     keep_exception(e, failure);
   }
   if (failure) {
+    orv::Handling handling(f, failure);
     Ref send = report_failure(failure.get(), query_error("extras", package_name), client, [&](PyObject* text) {
       return message_of({{names.type, q.extras_response},
                          {names.package_name, package_name},
@@ -213,6 +215,7 @@ orv::Task info_worker(orv::Frame& f) {
     keep_exception(e, failure);
   }
   if (failure) {
+    orv::Handling handling(f, failure);
     Ref send = report_failure(failure.get(), query_error("info", package_name), client, [&](PyObject* text) {
       return message_of({{names.type, q.info_response},
                          {names.package_name, package_name},

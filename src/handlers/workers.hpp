@@ -12,7 +12,8 @@ inline Ref send_message(PyObject* kind, PyObject* target, const Ref& message) {
 
 // Called in a `catch (orv::PythonError& e)`: an Exception is kept in `failure`
 // for the error report that follows the try block (a co_await cannot sit in a
-// handler); anything else (cancellation, exit) goes on up.
+// handler; the report runs under an orv::Handling of it instead); anything
+// else (cancellation, exit) goes on up.
 inline void keep_exception(orv::PythonError& e, orv::Local& failure) {
   if (!e.matches(PyExc_Exception)) throw;
   failure = e.take();

@@ -1,8 +1,7 @@
-// Shared codec state: words made once, the libraries bound at set-up, the
-// wire-value constructor and the nesting bound.
+// Shared codec state: words made once, the libraries bound at set-up and the
+// wire-value constructor.
 #include "proxylink/codec.hpp"
 
-#include <algorithm>
 #include <utility>
 
 namespace proxylink::codec {
@@ -180,20 +179,6 @@ Ref map_values(PyObject* mapping, Convert convert) {
   }
   if (PyErr_Occurred()) orv::throw_current();
   return out;
-}
-
-Nesting::Nesting(const char* where) {
-  // What a leaf may still need below the deepest container (creating a
-  // proxy class, a date parse, a call into Python), less on small stacks.
-  const orv::compat::StackRoom room = orv::compat::stack_room();
-  if (room.left >= 0 && room.left < std::min<std::ptrdiff_t>(256 * 1024, room.size / 4)) {
-    orv::raise_format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-  }
-  if (Py_EnterRecursiveCall(where)) orv::throw_current();
-}
-
-Nesting::~Nesting() {
-  if (!orv::compat::thread_is_ending()) Py_LeaveRecursiveCall();
 }
 
 }  // namespace proxylink::codec

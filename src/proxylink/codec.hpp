@@ -7,6 +7,7 @@
 // the attributes cached here stand in for reading them again; otherwise the
 // attribute is read from whatever the global now holds.
 #pragma once
+#include "core/nesting.hpp"
 #include "proxylink/serializer.hpp"
 
 namespace proxylink::codec {
@@ -114,13 +115,7 @@ inline Ref call(PyObject* fn, PyObject* arg) { return orv::own(PyObject_CallOneA
 extern const char* const kEncodeNesting;
 
 // Bounds the recursion into containers: RecursionError instead of a crash.
-class Nesting {
- public:
-  explicit Nesting(const char* where);
-  ~Nesting();
-  Nesting(const Nesting&) = delete;
-  Nesting& operator=(const Nesting&) = delete;
-};
+using orv::Nesting;
 
 // pandas and polars frames and series as tables (an "Array" of "Array" rows).
 Ref encode_pandas(PyObject* value, bool is_series);

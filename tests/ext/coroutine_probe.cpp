@@ -1,7 +1,8 @@
-// _adapter_probe: a private coroutine function that lets the tests drive the
-// coroutine adapter with any awaitables. Not part of the module's interface.
+// coroutine_probe: a test-only extension module (built with ORV_TEST_EXTENSIONS)
+// whose one coroutine function lets the tests drive the C++ coroutine adapter
+// with any awaitables. Never part of the product.
 //
-//   async def _adapter_probe(source, on_error):
+//   async def probe(source, on_error):
 //       results = []
 //       if type(source) is list:
 //           for awaitable in source:
@@ -15,15 +16,16 @@
 //           async for item in source:
 //               results.append(item)
 //       return results
-#include "handlers/handlers.hpp"
+#include "core/coroutine.hpp"
 
-namespace handlers {
 namespace {
+
+using orv::Ref;
 
 orv::Task probe(orv::Frame& f) {
   PyObject* source = f.arg(0);
   PyObject* on_error = f.arg(1);
-  orv::Local results(f, new_list());
+  orv::Local results(f, orv::own(PyList_New(0)));
   if (PyList_CheckExact(source)) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i) {
       Ref result;
@@ -42,14 +44,28 @@ orv::Task probe(orv::Frame& f) {
   co_return results.ref();
 }
 
-const orv::CoroutineDef probe_def{{"_adapter_probe", {"source", "on_error"}, 2},
+const orv::CoroutineDef probe_def{{"probe", {"source", "on_error"}, 2},
                                   {orv::Accept::any, orv::Accept::any},
-                                  "_adapter_probe(source: Any, on_error: Any) -> list\n\n"
-                                  "Await each awaitable of a list, or iterate an async iterator; for tests.",
+                                  "probe(source: Any, on_error: Any) -> list\n\n"
+                                  "Await each awaitable of a list, or iterate an async iterator.",
                                   probe};
+
+PyModuleDef definition = {PyModuleDef_HEAD_INIT, "coroutine_probe", "Drives the C++ coroutine adapter; for tests.",
+                          -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
-void add_adapter_probe(PyObject* module) { add_function(module, probe_def); }
-
-}  // namespace handlers
+PyMODINIT_FUNC PyInit_coroutine_probe() {
+  PyObject* module = PyModule_Create(&definition);
+  if (!module) return nullptr;
+  PyObject* fn = orv::boundary([&] {
+    Ref name = orv::own(PyUnicode_FromString("coroutine_probe"));
+    return orv::make_coroutine_function(probe_def, name.get());
+  });
+  if (!fn || PyModule_AddObject(module, "probe", fn) < 0) {
+    Py_XDECREF(fn);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}
