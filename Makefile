@@ -7,10 +7,12 @@ VENV := .venv-$(PYVER)
 PY := $(VENV)/bin/python
 # A second environment holds the package built with the sanitizers.
 SAN_PY := $(VENV)-sanitize/bin/python
+# A third holds the package built with clang against libc++, the C++ library of macOS.
+CLANG_PY := $(VENV)-clang/bin/python
 
-.PHONY: demo test install dev dev-test bench sanitize fuzz clean
+.PHONY: demo test install dev dev-test bench sanitize fuzz test-clang clean
 
-$(PY) $(SAN_PY):
+$(PY) $(SAN_PY) $(CLANG_PY):
 	@test -n "$(BASE_PY)" || { echo "CPython $(PYVER) not found under $(PYENV_ROOT)/versions"; exit 1; }
 	$(BASE_PY) -m venv $(@:/bin/python=)
 	$@ -m pip install -qq --upgrade pip
@@ -38,13 +40,23 @@ dev-test: dev
 # the tests of the channel, the proxies, the codec and the coroutines under collector torture.
 TORTURE ?= core
 sanitize: $(SAN_PY)
-	$(SAN_PY) -m pip install -qq -C cmake.define.ORV_SANITIZE=ON -C cmake.define.ORV_TEST_EXTENSIONS=ON -C cmake.build-type=RelWithDebInfo ".[test,polars]"
+	$(SAN_PY) -m pip install -qq -C build-dir=build/sanitize-{wheel_tag} -C cmake.define.ORV_SANITIZE=ON \
+	  -C cmake.define.ORV_TEST_EXTENSIONS=ON -C cmake.build-type=RelWithDebInfo ".[test,polars]"
 	tools/sanitized-pytest $(SAN_PY) --gc-torture=$(TORTURE)
 
 # Coverage-guided fuzzing of both modules (clang + sanitizers when available), FUZZ_SECONDS per target.
 fuzz:
 	@test -n "$(BASE_PY)" || { echo "CPython $(PYVER) not found under $(PYENV_ROOT)/versions"; exit 1; }
 	fuzz/run $(BASE_PY)
+
+# The whole suite against both modules built with clang and libc++ (tools/ensure-clang
+# installs them), warnings fatal, in a build folder of their own: a cached compiler is
+# never switched.
+test-clang: $(CLANG_PY)
+	CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ $(CLANG_PY) -m pip install -qq \
+	  -C build-dir=build/clang-{wheel_tag} -C cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON \
+	  -C cmake.define.ORV_TEST_EXTENSIONS=ON ".[test,polars]"
+	cd tests && ../$(CLANG_PY) -m pytest -q -p no:cacheprovider
 
 bench: install
 	$(PY) benchmarks/run_all.py

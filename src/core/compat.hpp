@@ -8,6 +8,14 @@
 #include <cstddef>
 #if defined(__linux__) || defined(__APPLE__)
 #include <pthread.h>
+#elif defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 #endif
 
 namespace orv::compat {
@@ -229,9 +237,9 @@ inline void set_am_send(PyAsyncMethods& methods, SendFunc send) {
 namespace orv::compat {
 
 // The calling thread's stack: its size and the bytes left below the
-// caller's frame, both -1 when the platform does not tell. Lets deep C++
-// recursion stop before the stack runs out even when the interpreter's
-// recursion limit was raised.
+// caller's frame, both -1 when the platform does not tell (then only the
+// interpreter's recursion limit bounds the depth). Lets deep C++ recursion
+// stop before the stack runs out even when that limit was raised.
 struct StackRoom {
   std::ptrdiff_t size;
   std::ptrdiff_t left;
@@ -259,6 +267,11 @@ inline StackRoom stack_room() {
     const size_t size = pthread_get_stacksize_np(pthread_self());
     b.low = static_cast<const char*>(pthread_get_stackaddr_np(pthread_self())) - size;
     b.size = static_cast<std::ptrdiff_t>(size);
+#elif defined(_WIN32)
+    ULONG_PTR low = 0, high = 0;
+    GetCurrentThreadStackLimits(&low, &high);
+    b.low = reinterpret_cast<const char*>(low);
+    b.size = static_cast<std::ptrdiff_t>(high - low);
 #endif
     return b;
   }();
