@@ -350,19 +350,21 @@ cases = {
     "release a chain of arrays": lambda: lambda held=proxies(array_link): held.clear(),
 }
 
-def run():
-    walk_it = cases[CASE]()
+def run(walk_it):
     try:
         walk_it()
         print("ok", flush=True)
     except RecursionError:
         print("RecursionError", flush=True)
 
-run()
+run(cases[CASE]())
 # Again on a small stack with the interpreter's limit raised far beyond it.
+# The nest is made and freed on the main thread: freeing a deep chain of
+# objects on a small stack crashes 3.13 by itself.
 sys.setrecursionlimit(10**6)
 threading.stack_size(1 << 20)
-thread = threading.Thread(target=run)
+walk_it = cases[CASE]()
+thread = threading.Thread(target=run, args=(walk_it,))
 thread.start()
 thread.join()
 """
