@@ -336,6 +336,15 @@ def array_link(inner, i):
     proxy.append(inner)
     return proxy
 
+def released_by_the_handler():
+    held = {i: P.OfficeJsObject(i, "Range") for i in range(100, 10_100)}
+    def drop_next(q):
+        if q["method"] == "DEL":
+            held.pop(q["caller"] + 1, None)
+        m.on_message({"requestId": q["requestId"], "ok": True, "result": None})
+    m.set_send_handler(drop_next)
+    return lambda: held.__delitem__(100)
+
 # Each makes the nest and returns what walks it.
 cases = {
     "decode nested Array": lambda: lambda w=nest(lambda w: wire("Array", [w]), wire("Null", None)): S.from_wire(w),
@@ -348,6 +357,7 @@ cases = {
     "encode through a proxy write": lambda: lambda v=nest(Encodes, None): setattr(P.Excel, "x", v),
     "release a chain of proxies": lambda: lambda held=proxies(object_link): held.clear(),
     "release a chain of arrays": lambda: lambda held=proxies(array_link): held.clear(),
+    "releases that release the next": released_by_the_handler,
 }
 
 def run(walk_it):
@@ -371,7 +381,8 @@ thread.join()
 
 DEEP_CASES = ["decode nested Array", "decode nested Dict", "encode nested list", "encode nested dict",
               "encode nested tuple", "encode through __str__", "decode through tag __eq__",
-              "encode through a proxy write", "release a chain of proxies", "release a chain of arrays"]
+              "encode through a proxy write", "release a chain of proxies", "release a chain of arrays",
+              "releases that release the next"]
 
 
 @pytest.mark.parametrize("case", DEEP_CASES)
