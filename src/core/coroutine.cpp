@@ -8,7 +8,7 @@
 // with None) or to its end.
 #include "core/coroutine.hpp"
 
-#include "core/nesting.hpp"
+#include "core/recursion.hpp"
 
 #include <new>
 #include <string>
@@ -169,7 +169,7 @@ struct Running {
     s_.running = false;
   }
   State& s_;
-  Nesting nesting_;
+  RecursionGuard nesting_;
   compat::HandledEntry entry_;
 };
 

@@ -2,6 +2,8 @@
 // wire-value constructor.
 #include "proxylink/codec.hpp"
 
+#include "core/pending_list.hpp"
+
 #include <utility>
 
 namespace proxylink::codec {
@@ -126,28 +128,26 @@ std::pair<Ref, Ref> unpack_pair(PyObject* pair) {
 
 Ref map_elements(PyObject* items, Convert convert) {
   if (PyTuple_CheckExact(items)) {
-    Ref out = orv::own(PyList_New(PyTuple_GET_SIZE(items)));
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i) {
-      PyList_SET_ITEM(out.get(), i, convert(PyTuple_GET_ITEM(items, i)).release());
-    }
-    return out;
+    orv::PendingList out(PyTuple_GET_SIZE(items));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i) out.set(i, convert(PyTuple_GET_ITEM(items, i)));
+    return out.finish();
   }
   if (PyList_CheckExact(items)) {
     // Sized for the list as it is now; it may grow or shrink meanwhile.
     const Py_ssize_t planned = PyList_GET_SIZE(items);
-    Ref out = orv::own(PyList_New(planned));
+    orv::PendingList out(planned);
     Py_ssize_t i = 0;
     for (; i < PyList_GET_SIZE(items); ++i) {
       Ref element = Ref::borrow(PyList_GET_ITEM(items, i));
       Ref converted = convert(element.get());
       if (i < planned) {
-        PyList_SET_ITEM(out.get(), i, converted.release());
+        out.set(i, std::move(converted));
       } else {
         orv::check(PyList_Append(out.get(), converted.get()));
       }
     }
     if (i < planned) orv::check(PyList_SetSlice(out.get(), i, planned, nullptr));
-    return out;
+    return out.finish();
   }
   Ref out = orv::own(PyList_New(0));
   Ref iterator = orv::own(PyObject_GetIter(items));

@@ -1,13 +1,13 @@
 // Pieces shared by the encoder, the table encoder and the decoder: the tags,
-// the words they use, the libraries the module bound at set-up, and the bound
-// on nesting.
+// the words they use, the libraries the module bound at set-up, and the
+// helpers that map containers.
 //
 // Library globals (`np`, `pd`, `dt`, `base64`, `pl`) are read from the module
 // namespace at each use. When the object found is the one module set-up bound,
 // the attributes cached here stand in for reading them again; otherwise the
 // attribute is read from whatever the global now holds.
 #pragma once
-#include "core/nesting.hpp"
+#include "core/recursion.hpp"
 #include "proxylink/serializer.hpp"
 
 namespace proxylink::codec {
@@ -112,10 +112,10 @@ Ref map_values(PyObject* mapping, Convert convert);
 
 inline Ref call(PyObject* fn, PyObject* arg) { return orv::own(PyObject_CallOneArg(fn, arg)); }
 
+// What the RecursionGuards of the encoder and the decoder report.
 extern const char* const kEncodeNesting;
+extern const char* const kDecodeNesting;
 
-// Bounds the recursion into containers: RecursionError instead of a crash.
-using orv::Nesting;
 
 // pandas and polars frames and series as tables (an "Array" of "Array" rows).
 Ref encode_pandas(PyObject* value, bool is_series);

@@ -13,8 +13,6 @@ using namespace codec;
 using orv::check;
 using orv::own;
 
-constexpr const char* kNesting = " while decoding a wire value";
-
 enum class Tag { None, Null, Bool, Int, Float, String, Date, Bytes, Array, Dict, COM_Object, Python_Function };
 
 // The tags in the order the decoder tests them.
@@ -84,7 +82,7 @@ Ref decode_container(PyObject* class_name, PyObject* payload, PyObject* object_i
   Ref container = call(global(class_name).get(), object_id);
   Ref contents;
   if (truth(payload)) {
-    Nesting nesting(kNesting);
+    orv::RecursionGuard nesting(kDecodeNesting);
     contents = map(payload, from_wire);
   } else {
     contents = map(empty, from_wire);
@@ -94,6 +92,8 @@ Ref decode_container(PyObject* class_name, PyObject* payload, PyObject* object_i
 }
 
 }  // namespace
+
+const char* const codec::kDecodeNesting = " while decoding a wire value";
 
 Ref decode(PyObject* wire) {
   orv::require_exact(wire, &PyDict_Type, "wire");

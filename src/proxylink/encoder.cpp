@@ -175,12 +175,12 @@ const char* const kEncodeNesting = " while encoding a wire value";
 
 // Steps 8 and 9: elements and values go through Serializer.to_wire.
 Ref encode_array(PyObject* value) {
-  Nesting nesting(kEncodeNesting);
+  orv::RecursionGuard nesting(kEncodeNesting);
   return make_wire(templates.Array, map_elements(value, to_wire).get());
 }
 
 Ref encode_dict(PyObject* value) {
-  Nesting nesting(kEncodeNesting);
+  orv::RecursionGuard nesting(kEncodeNesting);
   return make_wire(templates.Dict, map_values(value, to_wire).get());
 }
 

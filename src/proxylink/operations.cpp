@@ -3,6 +3,7 @@
 #include "proxylink/operations.hpp"
 
 #include "core/args.hpp"
+#include "core/recursion.hpp"
 #include "core/pyclass.hpp"
 #include "proxylink/classes.hpp"
 #include "proxylink/proxy_common.hpp"
@@ -19,6 +20,10 @@ using orv::own;
 struct Texts {
   PyObject *GET, *GETITEM, *SET, *CALL, *DEL, *PLACED, *NAMED, *Function, *empty;
 } texts;
+
+// An operation runs user code (the send handler, the hooks of the values it
+// encodes) that may start another: each one counts as a level of recursion.
+constexpr const char* kNesting = " in a proxy operation";
 
 bool equals(PyObject* name, PyObject* interned) {
   return name == interned || PyUnicode_Compare(name, interned) == 0;
@@ -107,6 +112,7 @@ Ref index_text(PyObject* index) {
 
 Ref op_getattr(PyObject* self, PyObject* name) {
   if (is_local_read_name(name)) return own(PyObject_GenericGetAttr(self, name));
+  orv::RecursionGuard nesting(kNesting);
   check_not_stale(self);
   Ref response = send(payload(self, texts.GET, name).get());
   if (response_ok(response.get())) return decoded_result(response.get());
@@ -114,6 +120,7 @@ Ref op_getattr(PyObject* self, PyObject* name) {
 }
 
 Ref op_getitem(PyObject* self, PyObject* index) {
+  orv::RecursionGuard nesting(kNesting);
   Ref text = index_text(index);
   check_not_stale(self);
   Ref response = send(payload(self, texts.GETITEM, text.get()).get());
@@ -127,6 +134,7 @@ void op_setattr(PyObject* self, PyObject* name, PyObject* value) {
     set_local(self, name, value);
     return;
   }
+  orv::RecursionGuard nesting(kNesting);
   check_not_stale(self);
   Ref wire = to_wire(value);
   Ref response = send(payload(self, texts.SET, name, names.value, wire.get()).get());
@@ -135,6 +143,7 @@ void op_setattr(PyObject* self, PyObject* name, PyObject* value) {
 }
 
 Ref op_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  orv::RecursionGuard nesting(kNesting);
   check_not_stale(self);
   Ref type_name = getattr(self, names._internal_typeName);
   if (!check(PyObject_RichCompareBool(type_name.get(), texts.Function, Py_EQ))) {
@@ -158,7 +167,10 @@ Ref op_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 void op_del(PyObject* self) {
   // At exit nobody answers a release: waiting for each would hold the exit up.
   if (orv::compat::is_finalizing()) return;
+  // A release that fails, too deep in releases started by the send handler
+  // among them, is dropped as silently as the finaliser it runs in.
   try {
+    orv::RecursionGuard nesting(kNesting);
     send(payload(self, texts.DEL, names.__del__).get());
   } catch (orv::PythonError& e) {
     if (!e.matches(PyExc_Exception)) throw;

@@ -32,6 +32,8 @@ PyObject* to_wire_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   return orv::boundary([&] {
     PyObject* value;
     orv::parse_args({"to_wire", {"value"}, 1}, args, nargs, kwnames, {&value, 1});
+    // The hooks of a value may call back in: a __str__ that encodes another value.
+    orv::RecursionGuard nesting(codec::kEncodeNesting);
     return encode(value);
   });
 }
@@ -40,6 +42,7 @@ PyObject* from_wire_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return orv::boundary([&] {
     PyObject* wire;
     orv::parse_args({"from_wire", {"wire"}, 1}, args, nargs, kwnames, {&wire, 1});
+    orv::RecursionGuard nesting(codec::kDecodeNesting);
     return decode(wire);
   });
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "core/pending_list.hpp"
 #include "proxylink/codec.hpp"
 
 namespace proxylink::codec {
@@ -87,23 +88,26 @@ using RowReader = Ref (*)(const char* p, Py_ssize_t n, Py_ssize_t stride, bool w
 
 template <class T>
 Ref number_row(const char* p, Py_ssize_t n, Py_ssize_t stride, bool wires) {
-  Ref cells = orv::own(PyList_New(n));
+  orv::PendingList cells(n);
   PyObject* templ = number_template<T>();
   for (Py_ssize_t c = 0; c < n; ++c, p += stride) {
     Ref value = number(load<T>(p));
-    PyList_SET_ITEM(cells.get(), c, (wires ? make_wire(templ, value.get()) : std::move(value)).release());
+    cells.set(c, wires ? make_wire(templ, value.get()) : std::move(value));
   }
-  return cells;
+  return cells.finish();
 }
 
-// Objects are encoded through Serializer.to_wire one by one.
+// Objects are encoded through Serializer.to_wire one by one. Each cell is
+// read when it is reached: encoding one may store into the array. An empty
+// cell (numpy reads it as None) gives None.
 Ref object_row(const char* p, Py_ssize_t n, Py_ssize_t stride, bool wires) {
-  Ref cells = orv::own(PyList_New(n));
+  orv::PendingList cells(n);
   for (Py_ssize_t c = 0; c < n; ++c, p += stride) {
-    Ref value = Ref::borrow(load<PyObject*>(p));
-    PyList_SET_ITEM(cells.get(), c, (wires ? to_wire(value.get()) : std::move(value)).release());
+    PyObject* cell = load<PyObject*>(p);
+    Ref value = Ref::borrow(cell ? cell : Py_None);
+    cells.set(c, wires ? to_wire(value.get()) : std::move(value));
   }
-  return cells;
+  return cells.finish();
 }
 
 // The reader for a buffer's native single-item format; nullptr for others.
@@ -141,12 +145,12 @@ bool rows_encode_here() { return to_wire_is_own() && type_tests_are_own(); }
 // handed to the serializer of the moment. Numbers, unlike objects, run no
 // Python code while they are encoded, so one check serves all their rows.
 Ref encode_buffer_rows(PyObject* labels, const Py_buffer& view, RowReader read_row) {
-  Nesting outer(kEncodeNesting);
+  orv::RecursionGuard outer(kEncodeNesting);
   const Py_ssize_t n_rows = view.shape[0], n_cols = view.shape[1];
   const Py_ssize_t row_stride = view.strides[0], col_stride = view.strides[1];
   const char* base = static_cast<const char*>(view.buf);
-  Ref rows = orv::own(PyList_New(n_rows + 1));
-  PyList_SET_ITEM(rows.get(), 0, to_wire(labels).release());
+  orv::PendingList rows(n_rows + 1);
+  rows.set(0, to_wire(labels));
   const bool objects = read_row == object_row;
   bool direct = rows_encode_here();
   for (Py_ssize_t r = 0; r < n_rows; ++r) {
@@ -154,14 +158,14 @@ Ref encode_buffer_rows(PyObject* labels, const Py_buffer& view, RowReader read_r
     Ref cells = read_row(base + r * row_stride, n_cols, col_stride, direct);
     Ref row;
     if (direct) {
-      Nesting inner(kEncodeNesting);
+      orv::RecursionGuard inner(kEncodeNesting);
       row = make_wire(templates.Array, cells.get());
     } else {
       row = to_wire(cells.get());
     }
-    PyList_SET_ITEM(rows.get(), r + 1, row.release());
+    rows.set(r + 1, std::move(row));
   }
-  return make_wire(templates.Array, rows.get());
+  return make_wire(templates.Array, rows.finish().get());
 }
 
 }  // namespace
