@@ -21,9 +21,8 @@ if pathlib.Path(orvane_master.__file__).resolve().parents[1] == _HERE.parent / "
 # Collector torture (see gc_torture.py) for the tests of the channel, the registry,
 # the proxies, the codec and the coroutines; "all" puts every test under it.
 TORTURED = ("test_messaging", "test_callable_registry", "test_faults", "test_proxy_classes",
-            "test_subclassing", "test_operations", "test_transaction", "test_wire_encode",
-            "test_wire_decode", "test_wire_roundtrip", "test_deep_structures", "test_coroutine_adapter",
-            "test_simulated_addin")
+            "test_operations", "test_transaction", "test_wire_encode", "test_wire_decode",
+            "test_wire_roundtrip", "test_coroutine_adapter", "test_simulated_addin")
 
 
 def pytest_addoption(parser):
