@@ -1,16 +1,18 @@
 import asyncio as asyncio
 import logging
-from typing import Any, Callable, Coroutine, Optional as Optional
+from typing import Optional as Optional
+
+from orvane_master.interfaces import ConnectionManager, PackageManager, WorkbookInstallFunction
 
 def get_logger(name: str) -> logging.Logger: ...
 
 logger: logging.Logger
-_manager: Any
-_package_manager: Any
-_handle_workbook_packages_install: Optional[Callable[[str], Coroutine[Any, Any, Any]]]
+_manager: Optional[ConnectionManager]
+_package_manager: Optional[PackageManager]
+_handle_workbook_packages_install: Optional[WorkbookInstallFunction]
 
-def init_handlers(manager: Any, package_manager: Any,
-                  handle_workbook_packages_install_func: Callable[[str], Coroutine[Any, Any, Any]]) -> None: ...
+def init_handlers(manager: ConnectionManager, package_manager: PackageManager,
+                  handle_workbook_packages_install_func: WorkbookInstallFunction) -> None: ...
 
 async def handle_package_install_request(client_id: str, message: dict) -> None: ...
 async def handle_get_package_versions_request(client_id: str, message: dict) -> None: ...

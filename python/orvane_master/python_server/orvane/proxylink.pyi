@@ -7,6 +7,8 @@ from types import ModuleType
 import typing as _t
 from typing import Any, Callable, Dict, List, Optional
 
+from orvane_master.interfaces import SendHandler
+
 np: ModuleType
 pd: ModuleType
 
@@ -26,14 +28,14 @@ class Messaging:
     waiters: Dict[str, Any]
     _waiters_lock: Any
     _guid: str
-    _send_handler: Optional[Callable[[dict], Any]]
+    _send_handler: Optional[SendHandler]
     loop: Any
     loop_thread: Any
     _callable_registry: Dict[str, Callable[..., Any]]
     _callable_lock: Any
     _next_callable_id: int
     def __init__(self) -> None: ...
-    def set_send_handler(self, handler: Optional[Callable[[dict], Any]]) -> None: ...
+    def set_send_handler(self, handler: Optional[SendHandler]) -> None: ...
     def send_request_sync(self, req: dict, timeout: float = ...) -> dict: ...
     def on_message(self, message: dict) -> None: ...
     def reset(self) -> None: ...

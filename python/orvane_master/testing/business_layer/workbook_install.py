@@ -18,8 +18,9 @@ from __future__ import annotations
 
 import logging
 import os
-from typing import Any, Awaitable, Callable, Dict, List
+from typing import Any, Dict, List
 
+from ...interfaces import WorkbookInstallFunction
 from .connections import ConnectionManager
 from .package_manager import PackageManager
 
@@ -50,7 +51,7 @@ def installed_distributions(folder: str) -> List[Dict[str, str]]:
 
 
 def make_workbook_installer(manager: ConnectionManager,
-                            package_manager: PackageManager) -> Callable[[str], Awaitable[None]]:
+                            package_manager: PackageManager) -> WorkbookInstallFunction:
     async def install_workbook_packages(workbook_id: str) -> None:
         packages = manager.workbook_packages.get(workbook_id, [])
         errors = manager.package_errors.setdefault(workbook_id, {})
