@@ -34,7 +34,6 @@ import sys
 import threading
 from typing import Any, Callable, Dict, Optional
 
-from websockets.exceptions import ConnectionClosed
 from websockets.sync.client import ClientConnection, connect
 
 from orvane_master.python_server.orvane import proxylink
@@ -187,6 +186,7 @@ class RemoteKernel:
 
     def _open(self) -> None:
         connection = connect(self.url, open_timeout=self.open_timeout, compression=None, max_size=None)
+        connection.__enter__()  # used as a context, as newer releases of websockets ask; left by close()
         self.messaging.reset()  # a new connection: nothing of an earlier one is valid
         with self._state:
             if not self._stopping.is_set():
@@ -200,8 +200,8 @@ class RemoteKernel:
         with self._state:
             if self._connection is connection:
                 self._connection = None
+        self.messaging.reset()  # before the close, which may wait for the peer's part of the handshake
         connection.close()
-        self.messaging.reset()
         with self._state:
             self.disconnects += 1
             self._state.notify_all()
@@ -212,9 +212,7 @@ class RemoteKernel:
             try:
                 self._open()
                 return True
-            except (OSError, TimeoutError, ConnectionClosed):  # not listening (yet)
-                pass
-            except Exception:  # refused during the handshake, e.g. a server shutting down
+            except Exception:  # not listening (yet), or refused during the handshake
                 pass
             self._stopping.wait(delay)
             delay = min(delay * 2, self.max_retry_delay)
@@ -246,8 +244,8 @@ class RemoteKernel:
             connection, text = item
             try:
                 connection.send(text)
-            except ConnectionClosed:
-                pass  # the listener sees the connection end and resets the channel
+            except Exception:  # closed: the listener sees the connection end and resets the channel
+                pass
 
     def _listen(self) -> None:
         while True:
@@ -255,15 +253,19 @@ class RemoteKernel:
             if connection is not None:  # None only when stopped while reconnecting
                 try:
                     for text in connection:
-                        self._receive(json.loads(text))
-                except ConnectionClosed:
+                        self._receive(text)
+                except Exception:  # ConnectionClosed, or any other failure: either ends the connection
                     pass
                 self._lost(connection)
             if self._stopping.is_set() or not self._reconnect():
                 return
 
-    def _receive(self, message: Dict[str, Any]) -> None:
-        kind = message.get("type")
+    def _receive(self, text: Any) -> None:
+        try:
+            message = json.loads(text)
+        except ValueError:
+            return  # not JSON: nothing to deliver
+        kind = message.get("type") if isinstance(message, dict) else None
         if kind == "invoke_callable":
             self.transcript.add("event", message)
             self._callbacks.put(message)
@@ -281,17 +283,22 @@ class RemoteExcel:
         self.addin: Optional[AddinProcess] = AddinProcess(hold=hold) if port is None else None
         self._port = port
         self._messaging = messaging
-        self.kernel: Optional[RemoteKernel] = None
+        self._kernel: Optional[RemoteKernel] = None
+
+    @property
+    def kernel(self) -> RemoteKernel:
+        if self._kernel is None:
+            raise RuntimeError("RemoteExcel has not been started")
+        return self._kernel
 
     @property
     def transcript(self) -> Transcript:
-        assert self.kernel is not None, "not started"
         return self.kernel.transcript
 
     def start(self) -> "RemoteExcel":
         port = self.addin.start().port if self.addin is not None else self._port
         try:
-            self.kernel = RemoteKernel(f"ws://127.0.0.1:{port}", self._messaging).start()
+            self._kernel = RemoteKernel(f"ws://127.0.0.1:{port}", self._messaging).start()
         except BaseException:
             self.stop()
             raise
@@ -299,8 +306,8 @@ class RemoteExcel:
 
     def stop(self) -> None:
         try:
-            if self.kernel is not None:
-                self.kernel.stop()
+            if self._kernel is not None:
+                self._kernel.stop()
         finally:
             if self.addin is not None:
                 self.addin.kill()
