@@ -121,6 +121,64 @@ def _show_arg(entry: Any) -> str:
     return show(entry.get("value") if isinstance(entry, dict) else entry)
 
 
+class CallbackRunner:
+    """Runs the Python callables that the add-in invokes, one after another, on a
+    thread of its own (never on the listener: a request made by a callable must
+    be answered while it runs). Each is looked up with `messaging.get_callable`
+    and called with its decoded arguments; what it raises is kept for wait()."""
+
+    def __init__(self, messaging: Any) -> None:
+        self.messaging = messaging
+        self.errors: List[BaseException] = []
+        self._queue: "queue.Queue[Any]" = queue.Queue()
+        self.thread = threading.Thread(target=self._run, name="kernel-callbacks", daemon=True)
+
+    def start(self) -> None:
+        self.thread.start()
+
+    def put(self, message: Dict[str, Any]) -> None:
+        """Queues an "invoke_callable" message."""
+        self._queue.put(message)
+
+    def stop(self, timeout: Optional[float] = None) -> None:
+        """Runs the queued callables, then ends the thread."""
+        self._queue.put(_STOP)
+        self.thread.join(timeout)
+
+    def wait(self, timeout: Optional[float] = None) -> None:
+        """Waits until every callable queued so far has run; re-raises the first
+        exception one of them raised."""
+        done = self._queue.all_tasks_done
+        with done:
+            if not done.wait_for(lambda: self._queue.unfinished_tasks == 0, timeout):
+                raise TimeoutError(f"The call-backs did not finish within {timeout} s")
+        if self.errors:
+            error, self.errors = self.errors[0], []
+            raise error
+
+    def _run(self) -> None:
+        while True:
+            message = self._queue.get()
+            try:
+                if message is _STOP:
+                    return
+                self._invoke(message)
+            finally:
+                self._queue.task_done()
+
+    def _invoke(self, message: Dict[str, Any]) -> None:
+        callable_id = message.get("callableId")
+        fn = self.messaging.get_callable(callable_id) if isinstance(callable_id, str) else None
+        if fn is None:
+            self.errors.append(LookupError(f"No Python callable is registered under {callable_id!r}"))
+            return
+        try:
+            args = [proxylink.Serializer.from_wire(wire) for wire in message.get("args") or []]
+            fn(*args)
+        except Exception as e:
+            self.errors.append(e)
+
+
 class SimulatedKernel:
     """Connects `messaging` to a `SimulatedAddin` through JSON text."""
 
@@ -128,37 +186,34 @@ class SimulatedKernel:
         self.addin = addin
         self.messaging = messaging if messaging is not None else proxylink.messaging
         self.transcript = Transcript()
-        self.callback_errors: List[BaseException] = []
         self.connected = False
         self._inbox: "queue.Queue[Any]" = queue.Queue()  # request texts and control steps
-        self._callbacks: "queue.Queue[Any]" = queue.Queue()
         self._listener: Optional[threading.Thread] = None
-        self._callback_thread: Optional[threading.Thread] = None
+        self._callbacks: Optional[CallbackRunner] = None
 
     # ---- life cycle ----------------------------------------------------------------------
 
     def start(self) -> None:
         self._listener = threading.Thread(target=self._listen, name="kernel-listener", daemon=True)
-        self._callback_thread = threading.Thread(target=self._run_callbacks, name="kernel-callbacks", daemon=True)
+        self._callbacks = CallbackRunner(self.messaging)
         self._listener.start()
-        self._callback_thread.start()
+        self._callbacks.start()
         self.connected = True
         self.messaging.set_send_handler(self.send)
 
     def stop(self) -> None:
         """Close the connection: finish the queued callbacks, remove the send
         handler, reset the channel and end both threads."""
-        if self._listener is None or self._callback_thread is None:
+        if self._listener is None or self._callbacks is None:
             return
-        self._callbacks.put(_STOP)
-        self._callback_thread.join()
+        self._callbacks.stop()
         if self.messaging._send_handler == self.send:
             self.messaging.set_send_handler(None)
         self.connected = False
         self._run_on_listener(self.messaging.reset)
         self._inbox.put(_STOP)
         self._listener.join()
-        self._listener = self._callback_thread = None
+        self._listener = None
 
     def reconnect(self) -> None:
         """A dropped and renewed connection: the channel is reset on the listener
@@ -177,13 +232,11 @@ class SimulatedKernel:
     def connect(self) -> None:
         self.connected = True
 
-    def wait_callbacks(self) -> None:
+    def wait_callbacks(self, timeout: Optional[float] = None) -> None:
         """Wait until every callback invoked so far has run; re-raise the first
         exception one of them raised."""
-        self._callbacks.join()
-        if self.callback_errors:
-            error, self.callback_errors = self.callback_errors[0], []
-            raise error
+        if self._callbacks is not None:
+            self._callbacks.wait(timeout)
 
     # ---- the send handler and the listener -------------------------------------------
 
@@ -226,32 +279,9 @@ class SimulatedKernel:
         for message in messages:
             if message.get("type") == "invoke_callable":
                 self.transcript.add("event", message)
+                assert self._callbacks is not None
                 self._callbacks.put(message)
         for message in messages:
             if message.get("type") == "excel_response":
                 self.transcript.add("response", message)
                 self.messaging.on_message(message)
-
-    # ---- callbacks -----------------------------------------------------------------------
-
-    def _run_callbacks(self) -> None:
-        while True:
-            message = self._callbacks.get()
-            try:
-                if message is _STOP:
-                    return
-                self._invoke(message)
-            finally:
-                self._callbacks.task_done()
-
-    def _invoke(self, message: Dict[str, Any]) -> None:
-        callable_id = message.get("callableId")
-        fn = self.messaging.get_callable(callable_id) if isinstance(callable_id, str) else None
-        if fn is None:
-            self.callback_errors.append(LookupError(f"No Python callable is registered under {callable_id!r}"))
-            return
-        try:
-            args = [proxylink.Serializer.from_wire(wire) for wire in message.get("args") or []]
-            fn(*args)
-        except Exception as e:
-            self.callback_errors.append(e)
