@@ -28,7 +28,7 @@ test: install
 
 # Fast loop for development: build in place next to the Python sources.
 dev: $(PY)
-	$(PY) -m pip install -qq numpy pandas polars pytest hypothesis mypy
+	$(PY) -m pip install -qq numpy pandas polars pytest hypothesis mypy websockets
 	cmake -S . -B build/dev-$(PYVER) -G Ninja -DORV_INPLACE=ON -DORV_TEST_EXTENSIONS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build build/dev-$(PYVER) -j2
