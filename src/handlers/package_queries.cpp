@@ -1,109 +1,11 @@
-// Package queries: the request handlers that check a question and start its
-// worker as a task. The workers (handle_get_package_versions, ..._extras,
-// ..._info) are looked up by name in the module namespace when a request comes.
+// Package queries: the workers handle_get_package_versions, ..._extras and
+// ..._info, which ask the package manager and answer the IDE client.
 #include "handlers/workers.hpp"
 
 #include <utility>
 
 namespace handlers {
 namespace {
-
-orv::Task versions_request(orv::Frame& f) {
-  PyObject* message = f.arg(1);
-  Ref package_name = message_get(message, names.package_name);
-  Ref request_id = message_get(message, names.request_id);
-  if (!truthy(package_name.get()) || !truthy(request_id.get())) {
-    log(names.warning, "Received get_package_versions_request without package_name or request_id");
-    co_return orv::none();
-  }
-  Ref worker = global(names.handle_get_package_versions);
-  start_task(orv::own(PyObject_CallFunctionObjArgs(worker.get(), f.arg(0), package_name.get(), request_id.get(),
-                                                   nullptr)));
-  co_return orv::none();
-}
-
-orv::Task extras_request(orv::Frame& f) {
-  PyObject* message = f.arg(1);
-  Ref package_name = message_get(message, names.package_name);
-  Ref version = message_get(message, names.version);
-  Ref request_id = message_get(message, names.request_id);
-  if (!truthy(package_name.get()) || !truthy(request_id.get())) {
-    log(names.warning, "Received get_package_extras_request without package_name or request_id");
-    co_return orv::none();
-  }
-  Ref worker = global(names.handle_get_package_extras);
-  start_task(orv::own(PyObject_CallFunctionObjArgs(worker.get(), f.arg(0), package_name.get(), version.get(),
-                                                   request_id.get(), nullptr)));
-  co_return orv::none();
-}
-
-orv::Task info_request(orv::Frame& f) {
-  PyObject* message = f.arg(1);
-  Ref package_name = message_get(message, names.package_name);
-  Ref request_id = message_get(message, names.request_id);
-  if (!truthy(package_name.get()) || !truthy(request_id.get())) {
-    log(names.warning, "Received get_package_info_request without package_name or request_id");
-    co_return orv::none();
-  }
-  Ref worker = global(names.handle_get_package_info);
-  start_task(orv::own(PyObject_CallFunctionObjArgs(worker.get(), f.arg(0), package_name.get(), request_id.get(),
-                                                   nullptr)));
-  co_return orv::none();
-}
-
-const orv::CoroutineDef versions_request_def{
-    {"handle_get_package_versions_request", {"client_id", "message"}, 2},
-    {orv::Accept::str, orv::Accept::dict},
-    "handle_get_package_versions_request(client_id: str, message: dict) -> None\n\n"
-    "Handle package versions query from IDE.",
-    versions_request};
-
-const orv::CoroutineDef extras_request_def{
-    {"handle_get_package_extras_request", {"client_id", "message"}, 2},
-    {orv::Accept::str, orv::Accept::dict},
-    "handle_get_package_extras_request(client_id: str, message: dict) -> None\n\n"
-    "Handle package extras query from IDE.",
-    extras_request};
-
-const orv::CoroutineDef info_request_def{
-    {"handle_get_package_info_request", {"client_id", "message"}, 2},
-    {orv::Accept::str, orv::Accept::dict},
-    "handle_get_package_info_request(client_id: str, message: dict) -> None\n\n"
-    "Handle package info query from IDE.",
-    info_request};
-
-
-// Names used only by the query workers.
-struct QueryNames {
-  PyObject* versions;
-  PyObject* summary;
-  PyObject* latest_version;
-  PyObject* get_available_versions;
-  PyObject* get_package_extras;
-  PyObject* get_package_info;
-  PyObject* versions_response;
-  PyObject* extras_response;
-  PyObject* info_response;
-  PyObject* empty;
-};
-QueryNames q;
-
-void intern_query_names() {
-  const std::pair<PyObject**, const char*> table[] = {
-      {&q.versions, "versions"},
-      {&q.summary, "summary"},
-      {&q.latest_version, "latest_version"},
-      {&q.get_available_versions, "get_available_versions"},
-      {&q.get_package_extras, "get_package_extras"},
-      {&q.get_package_info, "get_package_info"},
-      {&q.versions_response, "get_package_versions_response"},
-      {&q.extras_response, "get_package_extras_response"},
-      {&q.info_response, "get_package_info_response"},
-      {&q.empty, ""},
-  };
-  for (const auto& [slot, text] : table)
-    if (!(*slot = PyUnicode_InternFromString(text))) orv::throw_current();
-}
 
 Ref package_manager() { return global(names._package_manager); }
 
@@ -121,12 +23,9 @@ orv::Task versions_worker(orv::Frame& f) {
   PyObject* request_id = f.arg(2);
   orv::Local failure(f);
   try {
-    Ref query = call_method(package_manager().get(), q.get_available_versions, package_name);
+    Ref query = call_method(package_manager().get(), names.get_available_versions, package_name);
     orv::Local versions(f, co_await orv::awaitable(std::move(query)));
-    Ref send = reply(client, message_of({{names.type, q.versions_response},
-                                         {names.package_name, package_name},
-                                         {q.versions, versions.get()},
-                                         {names.request_id, request_id}}));
+    Ref send = reply(client, versions_response(package_name, versions.get(), nullptr, request_id));
     co_await orv::awaitable(std::move(send));
   } catch (orv::PythonError& e) {
     keep_exception(e, failure);
@@ -134,11 +33,7 @@ orv::Task versions_worker(orv::Frame& f) {
   if (failure) {
     orv::Handling handling(f, failure);
     Ref send = report_failure(failure.get(), query_error("versions", package_name), client, [&](PyObject* text) {
-      return message_of({{names.type, q.versions_response},
-                         {names.package_name, package_name},
-                         {q.versions, new_list().get()},
-                         {names.error, text},
-                         {names.request_id, request_id}});
+      return versions_response(package_name, new_list().get(), text, request_id);
     });
     co_await orv::awaitable(std::move(send));
   }
@@ -153,22 +48,18 @@ orv::Task extras_worker(orv::Frame& f) {
   orv::Local failure(f);
   try {
     // The extras are asked for with the version as received...
-    Ref query = call_method(package_manager().get(), q.get_package_extras, package_name, version.get());
+    Ref query = call_method(package_manager().get(), names.get_package_extras, package_name, version.get());
     orv::Local extras(f, co_await orv::awaitable(std::move(query)));
     // ...and the version reported back is filled in from the latest one.
     if (version.get() == Py_None || PyUnicode_GET_LENGTH(version.get()) == 0) {
-      Ref info_query = call_method(package_manager().get(), q.get_package_info, package_name);
+      Ref info_query = call_method(package_manager().get(), names.get_package_info, package_name);
       Ref info = co_await orv::awaitable(std::move(info_query));
-      Ref latest = mapping_get(info.get(), q.latest_version, q.empty);
+      Ref latest = orv::mapping_get(info.get(), names.latest_version, names.empty);
       if (latest.get() != Py_None && !PyUnicode_CheckExact(latest.get()))
         orv::raise_format(PyExc_TypeError, "Expected str, got %.200s", Py_TYPE(latest.get())->tp_name);
       version = std::move(latest);
     }
-    Ref send = reply(client, message_of({{names.type, q.extras_response},
-                                         {names.package_name, package_name},
-                                         {names.version, version.get()},
-                                         {names.extras, extras.get()},
-                                         {names.request_id, request_id}}));
+    Ref send = reply(client, extras_response(package_name, version.get(), extras.get(), nullptr, request_id));
     co_await orv::awaitable(std::move(send));
   } catch (orv::PythonError& e) {
     keep_exception(e, failure);
@@ -176,12 +67,8 @@ orv::Task extras_worker(orv::Frame& f) {
   if (failure) {
     orv::Handling handling(f, failure);
     Ref send = report_failure(failure.get(), query_error("extras", package_name), client, [&](PyObject* text) {
-      return message_of({{names.type, q.extras_response},
-                         {names.package_name, package_name},
-                         {names.version, truthy(version.get()) ? version.get() : q.empty},
-                         {names.extras, new_list().get()},
-                         {names.error, text},
-                         {names.request_id, request_id}});
+      PyObject* reported = orv::truth(version.get()) ? version.get() : names.empty;
+      return extras_response(package_name, reported, new_list().get(), text, request_id);
     });
     co_await orv::awaitable(std::move(send));
   }
@@ -194,21 +81,11 @@ orv::Task info_worker(orv::Frame& f) {
   PyObject* request_id = f.arg(2);
   orv::Local failure(f);
   try {
-    Ref query = call_method(package_manager().get(), q.get_package_info, package_name);
+    Ref query = call_method(package_manager().get(), names.get_package_info, package_name);
     Ref send;
     {
       Ref info = co_await orv::awaitable(std::move(query));
-      Ref response = message_of({{names.type, q.info_response},
-                                 {names.package_name, package_name},
-                                 {names.request_id, request_id}});
-      if (dict_contains(info.get(), names.error)) {
-        dict_set(response.get(), names.error, orv::own(PyObject_GetItem(info.get(), names.error)).get());
-      } else {
-        dict_set(response.get(), names.name, mapping_get(info.get(), names.name, package_name).get());
-        dict_set(response.get(), q.latest_version, mapping_get(info.get(), q.latest_version, q.empty).get());
-        dict_set(response.get(), q.summary, mapping_get(info.get(), q.summary, q.empty).get());
-      }
-      send = reply(client, response);
+      send = reply(client, info_response(package_name, info.get(), nullptr, request_id));
     }
     co_await orv::awaitable(std::move(send));
   } catch (orv::PythonError& e) {
@@ -217,10 +94,7 @@ orv::Task info_worker(orv::Frame& f) {
   if (failure) {
     orv::Handling handling(f, failure);
     Ref send = report_failure(failure.get(), query_error("info", package_name), client, [&](PyObject* text) {
-      return message_of({{names.type, q.info_response},
-                         {names.package_name, package_name},
-                         {names.error, text},
-                         {names.request_id, request_id}});
+      return info_response(package_name, nullptr, text, request_id);
     });
     co_await orv::awaitable(std::move(send));
   }
@@ -264,10 +138,6 @@ const orv::CoroutineDef info_worker_def{
 }  // namespace
 
 void add_package_queries(PyObject* module) {
-  intern_query_names();
-  add_function(module, versions_request_def);
-  add_function(module, extras_request_def);
-  add_function(module, info_request_def);
   add_function(module, versions_worker_def);
   add_function(module, extras_worker_def);
   add_function(module, info_worker_def);
