@@ -131,19 +131,25 @@ Ref send_workbook_state(PyObject* target_workbook) {
 
 // ------------------------------------------------------------- the handlers
 
+// What add and update read: workbook_id, package_name, version, extras (a new
+// empty list when missing), of which the first three are required.
+struct PackageRequest {
+  PackageRequest(orv::Frame& f, PyObject* message, const char* warning)
+      : target_workbook(f, message_get(message, names.workbook_id)),
+        package_name(f, message_get(message, names.package_name)),
+        version(f, message_get(message, names.version)),
+        extras(f, message_get(message, names.extras, new_list().get())),
+        given(all_given({&target_workbook, &package_name, &version}, warning)) {}
+  Local target_workbook, package_name, version, extras;
+  bool given;
+};
+
 orv::Task add_package(orv::Frame& f) {
-  PyObject* message = f.arg(1);
-  Local target_workbook(f, message_get(message, names.workbook_id));
-  Local package_name(f, message_get(message, names.package_name));
-  Local version(f, message_get(message, names.version));
-  Local extras(f, message_get(message, names.extras, new_list().get()));
-  if (!all_given({&target_workbook, &package_name, &version},
-                 "Received add_workbook_package without required parameters")) {
-    co_return orv::none();
-  }
-  add_entry(target_workbook.get(), package_name.get(), version.get(), extras.get());
-  co_await orv::awaitable(send_update(target_workbook.get()));
-  info("Added package %S==%S to workbook %S", package_name.get(), version.get(), target_workbook.get());
+  PackageRequest r(f, f.arg(1), "Received add_workbook_package without required parameters");
+  if (!r.given) co_return orv::none();
+  add_entry(r.target_workbook.get(), r.package_name.get(), r.version.get(), r.extras.get());
+  co_await orv::awaitable(send_update(r.target_workbook.get()));
+  info("Added package %S==%S to workbook %S", r.package_name.get(), r.version.get(), r.target_workbook.get());
   co_return orv::none();
 }
 
@@ -162,19 +168,11 @@ orv::Task remove_package(orv::Frame& f) {
 }
 
 orv::Task update_package(orv::Frame& f) {
-  PyObject* message = f.arg(1);
-  Local target_workbook(f, message_get(message, names.workbook_id));
-  Local package_name(f, message_get(message, names.package_name));
-  Local version(f, message_get(message, names.version));
-  Local extras(f, message_get(message, names.extras, new_list().get()));
-  if (!all_given({&target_workbook, &package_name, &version},
-                 "Received update_workbook_package without required parameters") ||
-      !has_list(target_workbook.get())) {
-    co_return orv::none();
-  }
-  update_first(target_workbook.get(), package_name.get(), version.get(), extras.get());
-  co_await orv::awaitable(send_update(target_workbook.get()));
-  info("Updated package %S==%S in workbook %S", package_name.get(), version.get(), target_workbook.get());
+  PackageRequest r(f, f.arg(1), "Received update_workbook_package without required parameters");
+  if (!r.given || !has_list(r.target_workbook.get())) co_return orv::none();
+  update_first(r.target_workbook.get(), r.package_name.get(), r.version.get(), r.extras.get());
+  co_await orv::awaitable(send_update(r.target_workbook.get()));
+  info("Updated package %S==%S in workbook %S", r.package_name.get(), r.version.get(), r.target_workbook.get());
   co_return orv::none();
 }
 
