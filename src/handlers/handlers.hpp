@@ -1,6 +1,6 @@
-// Shared pieces of the handlers module: interned names, the module namespace,
-// and the few operations every handler body is made of (reading a message,
-// the connection manager's per-workbook dictionaries, sends, log lines).
+// Shared pieces of the handlers module: its state (interned names, the module
+// namespace) and the few operations every handler body is made of (reading a
+// message, the connection manager's per-workbook dictionaries, sends, log lines).
 //
 // Module globals (_manager, _package_manager, logger, asyncio, the workers)
 // are looked up by name at the moment of use, so replacing one in the module
@@ -8,27 +8,46 @@
 #pragma once
 #include "core/coroutine.hpp"
 #include "core/globals.hpp"
+#include "core/objects.hpp"
 
 namespace handlers {
 
+using orv::call_method;
+using orv::getattr;
 using orv::Ref;
 
-#define HANDLERS_NAMES(X)                                                                                \
-  X(_manager) X(_package_manager) X(_handle_workbook_packages_install) X(logger) X(asyncio)              \
-  X(create_task) X(info) X(warning) X(error) X(get) X(type) X(workbook_id) X(package_name) X(version)    \
-  X(extras) X(status) X(name) X(package) X(request_id) X(package_names) X(python_paths) X(packages)      \
-  X(package_errors) X(workbook_packages) X(workbook_installed_packages) X(workbook_python_paths)          \
-  X(workbook_resolved_deps) X(send_to_ide) X(send_message) X(get_connection) X(send_json)                \
-  X(_push_packages_and_python_paths) X(workbook_packages_update) X(pending) X(pending_update)            \
-  X(old_paths) X(new_paths) X(set_python_paths) X(save_workbook_packages) X(resolved_deps_response)      \
-  X(deps) X(ide) X(kernel) X(addin) X(append) X(handle_get_package_versions) X(handle_get_package_extras)     \
-  X(handle_get_package_info) X(handle_package_install)
+// The module's short name and the dotted name it is imported under.
+inline constexpr const char* module_short_name = "handlers";
+inline constexpr const char* module_full_name = "orvane_master.business_layer.packages.handlers";
+
+// Every name the module uses, interned once at set-up: X(name) for a name
+// spelled as its identifier, S(identifier, "text") for any other.
+#define HANDLERS_NAMES(X, S)                                                                                      \
+  X(_manager) X(_package_manager) X(_handle_workbook_packages_install) X(logger) X(asyncio) X(create_task)        \
+  X(info) X(warning) X(error) X(type) X(workbook_id) X(package_name) X(version) X(extras) X(status) X(name)        \
+  X(package) X(request_id) X(package_names) X(python_paths) X(packages) X(package_errors) X(workbook_packages)    \
+  X(workbook_installed_packages) X(workbook_python_paths) X(workbook_resolved_deps) X(send_to_ide)                \
+  X(send_message) X(get_connection) X(send_json) X(_push_packages_and_python_paths) X(workbook_packages_update)  \
+  X(pending) X(pending_update) X(old_paths) X(new_paths) X(set_python_paths) X(save_workbook_packages)           \
+  X(resolved_deps_response) X(deps) X(ide) X(kernel) X(addin) X(append)                                          \
+  /* the workers, looked up by name */                                                                            \
+  X(handle_get_package_versions) X(handle_get_package_extras) X(handle_get_package_info) X(handle_package_install) \
+  /* the package queries */                                                                                       \
+  X(versions) X(summary) X(latest_version) X(get_available_versions) X(get_package_extras) X(get_package_info)    \
+  S(versions_response, "get_package_versions_response") S(extras_response, "get_package_extras_response")         \
+  S(info_response, "get_package_info_response") S(empty, "")                                                     \
+  /* the installer's output */                                                                                    \
+  X(install_package) X(pip_output) X(add_path) X(output_type) X(content) X(path) X(success)                       \
+  S(stdout_, "stdout") S(stderr_, "stderr")
 
 struct Names {
 #define HANDLERS_DECLARE(n) PyObject* n = nullptr;
-  HANDLERS_NAMES(HANDLERS_DECLARE)
+#define HANDLERS_DECLARE_SPELLED(n, text) HANDLERS_DECLARE(n)
+  HANDLERS_NAMES(HANDLERS_DECLARE, HANDLERS_DECLARE_SPELLED)
+#undef HANDLERS_DECLARE_SPELLED
 #undef HANDLERS_DECLARE
 };
+// Made at module set-up; the module lives as long as the process.
 extern Names names;
 
 // The module's __dict__ (borrowed; the module lives as long as the process).
@@ -38,48 +57,28 @@ extern PyObject* module_name;
 
 inline Ref global(PyObject* name) { return orv::lookup_global(module_globals, name); }
 
-inline Ref getattr(PyObject* obj, PyObject* name) { return orv::own(PyObject_GetAttr(obj, name)); }
-
-// obj.name(args...) (vectorcall; no bound method is made).
-template <class... A>
-Ref call_method(PyObject* obj, PyObject* name, A... args) {
-  PyObject* argv[] = {obj, args...};
-  return orv::own(PyObject_VectorcallMethod(name, argv, 1 + sizeof...(A), nullptr));
+// message.get(key[, default]): a missing key reads as `fallback`.
+inline Ref message_get(PyObject* message, PyObject* key, PyObject* fallback = Py_None) {
+  return orv::mapping_get(message, key, fallback);
 }
-
-// for item in iterable: if not fn(item): break
-template <class F>
-void for_each(PyObject* iterable, F&& fn) {
-  Ref iter = orv::own(PyObject_GetIter(iterable));
-  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-    if (!fn(item.get())) return;
-  }
-  if (PyErr_Occurred()) orv::throw_current();
-}
-
-// message.get(key[, default]) on an exact dict: a missing key reads as `fallback`.
-Ref message_get(PyObject* message, PyObject* key, Ref fallback = orv::none());
-bool truthy(PyObject* value);
 
 // The connection manager's per-workbook dictionaries: `attr` is the name of
 // the dictionary on _manager.
 Ref manager_dict(PyObject* attr);
-// d.get(key, fallback), with `fallback` made only when needed.
-Ref dict_get(PyObject* d, PyObject* key, Ref (*fallback)());
 bool dict_contains(PyObject* d, PyObject* key);
 void dict_set(PyObject* d, PyObject* key, PyObject* value);
 
 Ref new_list();
 Ref new_dict();
-// The same, as fallbacks for dict_get.
-inline Ref empty_list() { return new_list(); }
-inline Ref empty_dict() { return new_dict(); }
 
-// A new dict with the given keys and values, in this order.
-Ref message_of(std::initializer_list<std::pair<PyObject*, PyObject*>> items);
+// manager_dict(attr).get(workbook, fallback), with a new fallback (new_list,
+// new_dict) for a workbook that has no value.
+Ref workbook_value(PyObject* attr, PyObject* target_workbook, Ref (*make_fallback)());
 
 // The awaitable of _manager.send_to_ide(message).
-Ref send_to_ide(PyObject* message);
+Ref send_to_ide(const Ref& message);
+// The awaitable of _manager.send_message(kind, target, message).
+Ref send_message(PyObject* kind, PyObject* target, const Ref& message);
 
 // logger.info / logger.warning / logger.error with one text.
 void log(PyObject* level, PyObject* text);
@@ -103,9 +102,20 @@ void start_task(Ref coroutine);
 // Request handlers and workers are built from these.
 void add_function(PyObject* module, const orv::CoroutineDef& def);
 
+// The definition of a request handler: every one is called with the sender's
+// client id and the message, both of exactly these types.
+// HANDLERS_REQUEST initialises an orv::CoroutineDef (a braced list, so that
+// the lists inside it live as long as the definition does).
+#define HANDLERS_REQUEST(name, summary, body)                                             \
+  {{name, {"client_id", "message"}, 2},                                                   \
+   {orv::Accept::str, orv::Accept::dict},                                                 \
+   name "(client_id: str, message: dict) -> None\n\n" summary,                           \
+   body}
+
 // Registration of each group of functions, called in this order by module set-up.
 void add_package_queries(PyObject* module);
 void add_package_install(PyObject* module);
+void add_worker_requests(PyObject* module);
 void add_workbook_packages(PyObject* module);
 void add_python_paths(PyObject* module);
 

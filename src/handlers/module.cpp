@@ -5,97 +5,22 @@
 #include "handlers/handlers.hpp"
 
 namespace handlers {
-
-Names names;
-PyObject* module_globals = nullptr;
-PyObject* module_name = nullptr;
-
-Ref message_get(PyObject* message, PyObject* key, Ref fallback) {
-  PyObject* value = orv::check_ptr(PyDict_GetItemWithError(message, key));
-  return value ? Ref::borrow(value) : std::move(fallback);
-}
-
-bool truthy(PyObject* value) { return orv::check(PyObject_IsTrue(value)) != 0; }
-
-Ref manager_dict(PyObject* attr) { return getattr(global(names._manager).get(), attr); }
-
-Ref dict_get(PyObject* d, PyObject* key, Ref (*fallback)()) {
-  if (PyDict_CheckExact(d)) {
-    PyObject* value = orv::check_ptr(PyDict_GetItemWithError(d, key));
-    return value ? Ref::borrow(value) : fallback();
-  }
-  return call_method(d, names.get, key, fallback().get());
-}
-
-bool dict_contains(PyObject* d, PyObject* key) { return orv::check(PySequence_Contains(d, key)) != 0; }
-
-void dict_set(PyObject* d, PyObject* key, PyObject* value) { orv::check(PyObject_SetItem(d, key, value)); }
-
-Ref new_list() { return orv::own(PyList_New(0)); }
-Ref new_dict() { return orv::own(PyDict_New()); }
-
-Ref message_of(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
-  Ref message = new_dict();
-  for (const auto& [key, value] : items) orv::check(PyDict_SetItem(message.get(), key, value));
-  return message;
-}
-
-Ref send_to_ide(PyObject* message) {
-  return call_method(global(names._manager).get(), names.send_to_ide, message);
-}
-
-void log(PyObject* level, PyObject* text) { call_method(global(names.logger).get(), level, text); }
-
-void log(PyObject* level, const char* text) { log(level, orv::own(PyUnicode_FromString(text)).get()); }
-
-Ref import_from(const char* module, const char* name, int level) {
-  Ref fromlist = orv::own(PyTuple_Pack(1, orv::own(PyUnicode_FromString(name)).get()));  // made whole at once
-  Ref imported = orv::own(PyImport_ImportModuleLevel(module, module_globals, nullptr, fromlist.get(), level));
-  PyObject* value = PyObject_GetAttrString(imported.get(), name);
-  if (!value) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) orv::throw_current();
-    PyErr_Clear();
-    Ref full_name = orv::own(PyObject_GetAttrString(imported.get(), "__name__"));
-    orv::raise_format(PyExc_ImportError, "cannot import name '%s' from '%U'", name, full_name.get());
-  }
-  return Ref::steal(value);
-}
-
-void start_task(Ref coroutine) {
-  Ref asyncio = global(names.asyncio);
-  call_method(asyncio.get(), names.create_task, coroutine.get());
-}
-
-bool all_given(std::initializer_list<const orv::Local*> values, const char* warning) {
-  for (const orv::Local* value : values) {
-    if (!truthy(value->get())) {
-      log(names.warning, warning);
-      return false;
-    }
-  }
-  return true;
-}
-
-void add_function(PyObject* module, const orv::CoroutineDef& def) {
-  Ref fn = orv::make_coroutine_function(def, module_name);
-  orv::check(PyObject_SetAttrString(module, def.sig.function, fn.get()));
-}
-
 namespace {
 
+using orv::bind;
 using orv::check;
 using orv::own;
 
-orv::ModuleRules rules("handlers", "orvane_master.business_layer.packages.handlers");
+orv::ModuleRules rules(module_short_name, module_full_name);
 
 void intern_names() {
-#define HANDLERS_INTERN(n) \
-  if (!(names.n = PyUnicode_InternFromString(#n))) orv::throw_current();
-  HANDLERS_NAMES(HANDLERS_INTERN)
+#define HANDLERS_INTERN_SPELLED(n, text) \
+  if (!(names.n = PyUnicode_InternFromString(text))) orv::throw_current();
+#define HANDLERS_INTERN(n) HANDLERS_INTERN_SPELLED(n, #n)
+  HANDLERS_NAMES(HANDLERS_INTERN, HANDLERS_INTERN_SPELLED)
 #undef HANDLERS_INTERN
+#undef HANDLERS_INTERN_SPELLED
 }
-
-using orv::bind;
 
 PyObject* init_handlers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return orv::boundary([&] {
@@ -130,6 +55,7 @@ void exec_body(PyObject* module) {
   bind(module, "_package_manager", Py_None);
   bind(module, "_handle_workbook_packages_install", Py_None);
   bind(module, "init_handlers", orv::make_function(&init_handlers_def, module_name).get());
+  add_worker_requests(module);
   add_package_queries(module);
   add_package_install(module);
   add_workbook_packages(module);
@@ -138,7 +64,7 @@ void exec_body(PyObject* module) {
 
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
-    "handlers",
+    module_short_name,
     "Package Handlers - Message handlers for package management operations.\n\n"
     "This module provides:\n"
     "- Message handlers for IDE package management requests\n"

@@ -1,6 +1,6 @@
-// Package installation: the request handlers that start an install as a task,
-// either of one package (the worker handle_package_install, looked up by name)
-// or of every package of a workbook (the function given to init_handlers).
+// Package installation: the worker handle_package_install, which installs one
+// package and streams the installer's output to the IDE client, and the
+// request handler that starts the install of every package of a workbook.
 #include "handlers/workers.hpp"
 
 #include <utility>
@@ -8,34 +8,10 @@
 namespace handlers {
 namespace {
 
-// Names used only by the install worker.
-struct InstallNames {
-  PyObject* install_package;
-  PyObject* pip_output;
-  PyObject* add_path;
-  PyObject* output_type;
-  PyObject* content;
-  PyObject* path;
-  PyObject* stdout_;
-  PyObject* stderr_;
-  PyObject* success;
-};
-InstallNames n;
-
-void intern_install_names() {
-  const std::pair<PyObject**, const char*> table[] = {
-      {&n.install_package, "install_package"}, {&n.pip_output, "pip_output"}, {&n.add_path, "add_path"},
-      {&n.output_type, "output_type"},         {&n.content, "content"},       {&n.path, "path"},
-      {&n.stdout_, "stdout"},                  {&n.stderr_, "stderr"},        {&n.success, "success"},
-  };
-  for (const auto& [slot, text] : table)
-    if (!(*slot = PyUnicode_InternFromString(text))) orv::throw_current();
-}
-
-bool equals(PyObject* value, PyObject* text) { return orv::check(PyObject_RichCompareBool(value, text, Py_EQ)) != 0; }
-
-// `first, second = item`, with the interpreter's own errors.
-void unpack_pair(PyObject* item, orv::Local& first, orv::Local& second) {
+// `first, second = item` for one item of the installer's output, with the
+// interpreter's own errors: an exact tuple or list is read in place, anything
+// else is iterated (at most three items are taken).
+void unpack_two(PyObject* item, orv::Local& first, orv::Local& second) {
   if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {
     Py_ssize_t size = PySequence_Fast_GET_SIZE(item);
     if (size == 2) {
@@ -85,11 +61,6 @@ void refuse_option_like(PyObject* package_spec) {
   }
 }
 
-Ref pip_output(PyObject* workbook_id, PyObject* output_type, PyObject* content) {
-  return message_of({{names.type, n.pip_output}, {names.workbook_id, workbook_id}, {n.output_type, output_type},
-                     {n.content, content}});
-}
-
 orv::Task install_worker(orv::Frame& f) {
   PyObject* client = f.arg(0);
   PyObject* workbook_id = f.arg(1);
@@ -99,25 +70,24 @@ orv::Task install_worker(orv::Frame& f) {
   orv::Local items(f), output_type(f), content(f);
   try {
     refuse_option_like(package_spec);
-    items = orv::aiter(call_method(global(names._package_manager).get(), n.install_package, package_spec).get());
+    items = orv::aiter(call_method(global(names._package_manager).get(), names.install_package, package_spec).get());
     for (;;) {
       {
         Ref item = co_await orv::anext(items.get());
         if (!item) break;
-        unpack_pair(item.get(), output_type, content);
+        unpack_two(item.get(), output_type, content);
       }
       Ref send;
-      if (equals(output_type.get(), n.stdout_) || equals(output_type.get(), n.stderr_)) {
+      if (orv::equals(output_type.get(), names.stdout_) || orv::equals(output_type.get(), names.stderr_)) {
         send = send_message(names.ide, client, pip_output(workbook_id, output_type.get(), content.get()));
-      } else if (equals(output_type.get(), n.path)) {
+      } else if (orv::equals(output_type.get(), names.path)) {
         install_path = Ref(content.ref());
-      } else if (equals(output_type.get(), n.success)) {
-        Ref done = send_message(names.ide, client, pip_output(workbook_id, n.success, content.get()));
+      } else if (orv::equals(output_type.get(), names.success)) {
+        Ref done = send_message(names.ide, client, pip_output(workbook_id, names.success, content.get()));
         co_await orv::awaitable(std::move(done));
-        if (truthy(install_path.get()))
-          send = send_message(names.kernel, workbook_id,
-                              message_of({{names.type, n.add_path}, {n.path, install_path.get()}}));
-      } else if (equals(output_type.get(), names.error)) {
+        if (orv::truth(install_path.get()))
+          send = send_message(names.kernel, workbook_id, add_path(install_path.get()));
+      } else if (orv::equals(output_type.get(), names.error)) {
         send = send_message(names.ide, client, pip_output(workbook_id, names.error, content.get()));
       }
       if (send) co_await orv::awaitable(std::move(send));
@@ -148,49 +118,24 @@ const orv::CoroutineDef install_worker_def{
     "    package_spec: Package specification to install",
     install_worker};
 
-orv::Task install_request(orv::Frame& f) {
-  PyObject* message = f.arg(1);
-  Ref workbook_id = message_get(message, names.workbook_id);
-  Ref package_spec = message_get(message, names.package);
-  if (!truthy(workbook_id.get()) || !truthy(package_spec.get())) co_return orv::none();
-  Ref worker = global(names.handle_package_install);
-  start_task(orv::own(PyObject_CallFunctionObjArgs(worker.get(), f.arg(0), workbook_id.get(), package_spec.get(),
-                                                   nullptr)));
-  co_return orv::none();
-}
-
+// Installs every package of a workbook: the install function given to
+// init_handlers, started as a task with the workbook id only.
 orv::Task install_workbook_packages(orv::Frame& f) {
-  Ref target_workbook = message_get(f.arg(1), names.workbook_id);
-  if (!truthy(target_workbook.get())) {
-    log(names.warning, "Received install_workbook_packages without workbook_id");
-    co_return orv::none();
-  }
+  orv::Local target_workbook(f, message_get(f.arg(1), names.workbook_id));
+  if (!all_given({&target_workbook}, "Received install_workbook_packages without workbook_id")) co_return orv::none();
   Ref install = global(names._handle_workbook_packages_install);
-  start_task(orv::own(PyObject_CallOneArg(install.get(), target_workbook.get())));
-  log(names.info, orv::own(PyUnicode_FromFormat("Starting package installation for workbook %S",
-                                                target_workbook.get())).get());
+  start_task(orv::call(install.get(), target_workbook.get()));
+  info("Starting package installation for workbook %S", target_workbook.get());
   co_return orv::none();
 }
 
-const orv::CoroutineDef install_request_def{
-    {"handle_package_install_request", {"client_id", "message"}, 2},
-    {orv::Accept::str, orv::Accept::dict},
-    "handle_package_install_request(client_id: str, message: dict) -> None\n\n"
-    "Handle package install request from IDE.",
-    install_request};
-
-const orv::CoroutineDef install_workbook_packages_def{
-    {"handle_install_workbook_packages", {"client_id", "message"}, 2},
-    {orv::Accept::str, orv::Accept::dict},
-    "handle_install_workbook_packages(client_id: str, message: dict) -> None\n\n"
-    "Handle install all workbook packages request from IDE.",
-    install_workbook_packages};
+const orv::CoroutineDef install_workbook_packages_def =
+    HANDLERS_REQUEST("handle_install_workbook_packages", "Handle install all workbook packages request from IDE.",
+                     install_workbook_packages);
 
 }  // namespace
 
 void add_package_install(PyObject* module) {
-  intern_install_names();
-  add_function(module, install_request_def);
   add_function(module, install_workbook_packages_def);
   add_function(module, install_worker_def);
 }

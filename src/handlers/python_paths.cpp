@@ -1,6 +1,6 @@
 // The workbook's python paths (set by the IDE, passed on to the kernel, the
 // add-in and the IDE) and the resolved dependencies the business layer keeps.
-#include "handlers/handlers.hpp"
+#include "handlers/messages.hpp"
 
 namespace handlers {
 namespace {
@@ -11,34 +11,26 @@ using orv::own;
 // Stores the new paths and returns the old ones (a new empty list when none).
 Ref store_python_paths(PyObject* target_workbook, PyObject* python_paths) {
   Ref stored = manager_dict(names.workbook_python_paths);
-  Ref old_python_paths = dict_get(stored.get(), target_workbook, empty_list);
+  Ref fallback = new_list();
+  Ref old_python_paths = orv::mapping_get(stored.get(), target_workbook, fallback.get());
   dict_set(stored.get(), target_workbook, python_paths);
   return old_python_paths;
 }
 
 Ref send_to_kernel(PyObject* target_workbook, PyObject* old_python_paths, PyObject* python_paths) {
-  Ref message = message_of(
-      {{names.type, names.set_python_paths}, {names.old_paths, old_python_paths}, {names.new_paths, python_paths}});
-  return call_method(global(names._manager).get(), names.send_message, names.kernel, target_workbook, message.get());
+  return send_message(names.kernel, target_workbook, set_python_paths(old_python_paths, python_paths));
 }
 
 Ref send_to_addin(PyObject* addin_ws, PyObject* target_workbook, PyObject* python_paths) {
-  Ref packages = dict_get(manager_dict(names.workbook_packages).get(), target_workbook, empty_list);
-  Ref message = message_of({{names.type, names.save_workbook_packages},
-                            {names.packages, packages.get()},
-                            {names.python_paths, python_paths}});
-  return call_method(addin_ws, names.send_json, message.get());
+  Ref packages = workbook_value(names.workbook_packages, target_workbook, new_list);
+  return call_method(addin_ws, names.send_json, save_workbook_packages(packages.get(), python_paths).get());
 }
 
 Ref send_paths_update(PyObject* target_workbook, PyObject* python_paths) {
-  Ref packages = dict_get(manager_dict(names.workbook_packages).get(), target_workbook, empty_list);
-  Ref package_errors = dict_get(manager_dict(names.package_errors).get(), target_workbook, empty_dict);
-  Ref update = message_of({{names.type, names.workbook_packages_update},
-                           {names.workbook_id, target_workbook},
-                           {names.packages, packages.get()},
-                           {names.python_paths, python_paths},
-                           {names.package_errors, package_errors.get()}});
-  return send_to_ide(update.get());
+  Ref packages = workbook_value(names.workbook_packages, target_workbook, new_list);
+  Ref package_errors = workbook_value(names.package_errors, target_workbook, new_dict);
+  return send_to_ide(workbook_packages_update(target_workbook, packages.get(), python_paths, package_errors.get(),
+                                              UpdateOrder::paths_first));
 }
 
 Py_ssize_t length(PyObject* o) {
@@ -52,19 +44,19 @@ orv::Task update_python_paths(orv::Frame& f) {
   Local normalize_python_paths(f, import_from("tessil", "normalize_python_paths", 2));
   PyObject* message = f.arg(1);
   Local target_workbook(f, message_get(message, names.workbook_id));
-  Local python_paths(f, message_get(message, names.python_paths, new_list()));
+  Local python_paths(f, message_get(message, names.python_paths, new_list().get()));
   if (!all_given({&target_workbook}, "Received update_python_paths without workbook_id")) co_return orv::none();
   PyObject* target = target_workbook.get();
   python_paths = own(PyObject_CallOneArg(normalize_python_paths.get(), python_paths.get()));
   Local old_python_paths(f, store_python_paths(target, python_paths.get()));
 
-  if (truthy(python_paths.get()) || truthy(old_python_paths.get())) {
+  if (orv::truth(python_paths.get()) || orv::truth(old_python_paths.get())) {
     co_await orv::awaitable(send_to_kernel(target, old_python_paths.get(), python_paths.get()));
     info("Sent %zd python paths to kernel for workbook %S", length(python_paths.get()), target);
   }
 
   Local addin_ws(f, call_method(global(names._manager).get(), names.get_connection, names.addin, target));
-  if (truthy(addin_ws.get())) {
+  if (orv::truth(addin_ws.get())) {
     co_await orv::awaitable(send_to_addin(addin_ws.get(), target, python_paths.get()));
     info("Sent python paths to addin for storage: %zd paths", length(python_paths.get()));
   } else {
@@ -77,10 +69,8 @@ orv::Task update_python_paths(orv::Frame& f) {
 }
 
 Ref send_resolved_deps(PyObject* target_workbook) {
-  Ref deps = dict_get(manager_dict(names.workbook_resolved_deps).get(), target_workbook, empty_list);
-  Ref response = message_of(
-      {{names.type, names.resolved_deps_response}, {names.workbook_id, target_workbook}, {names.deps, deps.get()}});
-  return send_to_ide(response.get());
+  Ref deps = workbook_value(names.workbook_resolved_deps, target_workbook, new_list);
+  return send_to_ide(resolved_deps_response(target_workbook, deps.get()));
 }
 
 orv::Task get_resolved_deps(orv::Frame& f) {
@@ -91,16 +81,10 @@ orv::Task get_resolved_deps(orv::Frame& f) {
 }
 
 const orv::CoroutineDef defs[] = {
-    {{"handle_update_python_paths", {"client_id", "message"}, 2},
-     {orv::Accept::str, orv::Accept::dict},
-     "handle_update_python_paths(client_id: str, message: dict) -> None\n\n"
-     "Handle update python paths request from IDE.",
-     update_python_paths},
-    {{"handle_get_resolved_deps", {"client_id", "message"}, 2},
-     {orv::Accept::str, orv::Accept::dict},
-     "handle_get_resolved_deps(client_id: str, message: dict) -> None\n\n"
-     "Handle get resolved dependencies request from IDE.",
-     get_resolved_deps},
+    HANDLERS_REQUEST("handle_update_python_paths", "Handle update python paths request from IDE.",
+                     update_python_paths),
+    HANDLERS_REQUEST("handle_get_resolved_deps", "Handle get resolved dependencies request from IDE.",
+                     get_resolved_deps),
 };
 
 }  // namespace

@@ -4,7 +4,7 @@
 // Each edit of a workbook's list is made with no await inside it, so the event
 // loop never shows another handler a half-made list. The updates sent to the
 // IDE carry the live list objects of the connection manager.
-#include "handlers/handlers.hpp"
+#include "handlers/messages.hpp"
 
 namespace handlers {
 namespace {
@@ -21,13 +21,13 @@ Ref list_of(PyObject* target_workbook) {
 
 bool name_equals(PyObject* entry, PyObject* package_name) {
   Ref name = own(PyObject_GetItem(entry, names.name));
-  return check(PyObject_RichCompareBool(name.get(), package_name, Py_EQ)) != 0;
+  return orv::equals(name.get(), package_name);
 }
 
 // The first entry of the workbook's list whose name is `package_name`, or none.
 Ref first_named(PyObject* target_workbook, PyObject* package_name) {
   Ref found;
-  for_each(list_of(target_workbook).get(), [&](PyObject* entry) {
+  orv::for_each(list_of(target_workbook).get(), [&](PyObject* entry) {
     if (name_equals(entry, package_name)) found = Ref::borrow(entry);
     return !found;
   });
@@ -47,14 +47,13 @@ bool has_list(PyObject* target_workbook) { return dict_contains(workbook_package
 void add_entry(PyObject* target_workbook, PyObject* package_name, PyObject* version, PyObject* extras) {
   Ref lists = workbook_packages();
   if (!dict_contains(lists.get(), target_workbook)) dict_set(lists.get(), target_workbook, new_list().get());
-  Ref package_entry = message_of(
-      {{names.name, package_name}, {names.version, version}, {names.extras, extras}, {names.status, names.pending}});
-  append(list_of(target_workbook).get(), package_entry.get());
+  Ref entry = package_entry(package_name, version, extras, names.pending);
+  append(list_of(target_workbook).get(), entry.get());
 }
 
 void remove_named(PyObject* target_workbook, PyObject* package_name) {
   Ref kept = new_list();
-  for_each(list_of(target_workbook).get(), [&](PyObject* entry) {
+  orv::for_each(list_of(target_workbook).get(), [&](PyObject* entry) {
     Ref name = own(PyObject_GetItem(entry, names.name));
     if (check(PyObject_RichCompareBool(name.get(), package_name, Py_NE))) check(PyList_Append(kept.get(), entry));
     return true;
@@ -72,13 +71,13 @@ void update_first(PyObject* target_workbook, PyObject* package_name, PyObject* v
 
 void reorder(PyObject* target_workbook, PyObject* package_names) {
   Ref current_packages = new_dict();  // the later of two entries with the same name wins
-  for_each(list_of(target_workbook).get(), [&](PyObject* entry) {
+  orv::for_each(list_of(target_workbook).get(), [&](PyObject* entry) {
     Ref name = own(PyObject_GetItem(entry, names.name));
     check(PyDict_SetItem(current_packages.get(), name.get(), entry));
     return true;
   });
   Ref new_order = new_list();
-  for_each(package_names, [&](PyObject* name) {
+  orv::for_each(package_names, [&](PyObject* name) {
     if (PyObject* entry = orv::check_ptr(PyDict_GetItemWithError(current_packages.get(), name))) {
       check(PyList_Append(new_order.get(), entry));
     }
@@ -94,10 +93,10 @@ void set_status(PyObject* target_workbook, PyObject* package_name, PyObject* sta
 // The stored list is made of copies of the installed entries, so that later
 // edits of the workbook's list leave the record of what was installed alone.
 void restore(PyObject* target_workbook) {
-  Ref installed = dict_get(manager_dict(names.workbook_installed_packages).get(), target_workbook, empty_list);
+  Ref installed = workbook_value(names.workbook_installed_packages, target_workbook, new_list);
   Ref copies = new_list();
-  for_each(installed.get(), [&](PyObject* entry) {
-    Ref copy = own(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), entry));
+  orv::for_each(installed.get(), [&](PyObject* entry) {
+    Ref copy = orv::call(reinterpret_cast<PyObject*>(&PyDict_Type), entry);
     check(PyList_Append(copies.get(), copy.get()));
     return true;
   });
@@ -106,56 +105,51 @@ void restore(PyObject* target_workbook) {
 
 // ------------------------------------------ the updates: the awaitables of sends
 
-// {"type": "workbook_packages_update", "workbook_id": ..., "packages": <the live list>}
+// After an edit of the list.
 Ref send_update(PyObject* target_workbook) {
   Ref packages = list_of(target_workbook);
-  Ref update = message_of({{names.type, names.workbook_packages_update},
-                           {names.workbook_id, target_workbook},
-                           {names.packages, packages.get()}});
-  return send_to_ide(update.get());
+  return send_to_ide(workbook_packages_update(target_workbook, packages.get()));
 }
 
-// The same with the workbook's python paths and package errors.
+// After a change of status.
 Ref send_status_update(PyObject* target_workbook) {
   Ref packages = list_of(target_workbook);
-  Ref python_paths = dict_get(manager_dict(names.workbook_python_paths).get(), target_workbook, empty_list);
-  Ref package_errors = dict_get(manager_dict(names.package_errors).get(), target_workbook, empty_dict);
-  Ref update = message_of({{names.type, names.workbook_packages_update},
-                           {names.workbook_id, target_workbook},
-                           {names.packages, packages.get()},
-                           {names.python_paths, python_paths.get()},
-                           {names.package_errors, package_errors.get()}});
-  return send_to_ide(update.get());
+  Ref python_paths = workbook_value(names.workbook_python_paths, target_workbook, new_list);
+  Ref package_errors = workbook_value(names.package_errors, target_workbook, new_dict);
+  return send_to_ide(workbook_packages_update(target_workbook, packages.get(), python_paths.get(),
+                                              package_errors.get(), UpdateOrder::paths_first));
 }
 
 // The whole state of a workbook, empty where it has none.
 Ref send_workbook_state(PyObject* target_workbook) {
-  Ref packages = dict_get(workbook_packages().get(), target_workbook, empty_list);
-  Ref python_paths = dict_get(manager_dict(names.workbook_python_paths).get(), target_workbook, empty_list);
-  Ref package_errors = dict_get(manager_dict(names.package_errors).get(), target_workbook, empty_dict);
-  Ref update = message_of({{names.type, names.workbook_packages_update},
-                           {names.workbook_id, target_workbook},
-                           {names.packages, packages.get()},
-                           {names.package_errors, package_errors.get()},
-                           {names.python_paths, python_paths.get()}});
-  return send_to_ide(update.get());
+  Ref packages = workbook_value(names.workbook_packages, target_workbook, new_list);
+  Ref python_paths = workbook_value(names.workbook_python_paths, target_workbook, new_list);
+  Ref package_errors = workbook_value(names.package_errors, target_workbook, new_dict);
+  return send_to_ide(workbook_packages_update(target_workbook, packages.get(), python_paths.get(),
+                                              package_errors.get(), UpdateOrder::errors_first));
 }
 
 // ------------------------------------------------------------- the handlers
 
+// What add and update read: workbook_id, package_name, version, extras (a new
+// empty list when missing), of which the first three are required.
+struct PackageRequest {
+  PackageRequest(orv::Frame& f, PyObject* message, const char* warning)
+      : target_workbook(f, message_get(message, names.workbook_id)),
+        package_name(f, message_get(message, names.package_name)),
+        version(f, message_get(message, names.version)),
+        extras(f, message_get(message, names.extras, new_list().get())),
+        given(all_given({&target_workbook, &package_name, &version}, warning)) {}
+  Local target_workbook, package_name, version, extras;
+  bool given;
+};
+
 orv::Task add_package(orv::Frame& f) {
-  PyObject* message = f.arg(1);
-  Local target_workbook(f, message_get(message, names.workbook_id));
-  Local package_name(f, message_get(message, names.package_name));
-  Local version(f, message_get(message, names.version));
-  Local extras(f, message_get(message, names.extras, new_list()));
-  if (!all_given({&target_workbook, &package_name, &version},
-                 "Received add_workbook_package without required parameters")) {
-    co_return orv::none();
-  }
-  add_entry(target_workbook.get(), package_name.get(), version.get(), extras.get());
-  co_await orv::awaitable(send_update(target_workbook.get()));
-  info("Added package %S==%S to workbook %S", package_name.get(), version.get(), target_workbook.get());
+  PackageRequest r(f, f.arg(1), "Received add_workbook_package without required parameters");
+  if (!r.given) co_return orv::none();
+  add_entry(r.target_workbook.get(), r.package_name.get(), r.version.get(), r.extras.get());
+  co_await orv::awaitable(send_update(r.target_workbook.get()));
+  info("Added package %S==%S to workbook %S", r.package_name.get(), r.version.get(), r.target_workbook.get());
   co_return orv::none();
 }
 
@@ -174,26 +168,18 @@ orv::Task remove_package(orv::Frame& f) {
 }
 
 orv::Task update_package(orv::Frame& f) {
-  PyObject* message = f.arg(1);
-  Local target_workbook(f, message_get(message, names.workbook_id));
-  Local package_name(f, message_get(message, names.package_name));
-  Local version(f, message_get(message, names.version));
-  Local extras(f, message_get(message, names.extras, new_list()));
-  if (!all_given({&target_workbook, &package_name, &version},
-                 "Received update_workbook_package without required parameters") ||
-      !has_list(target_workbook.get())) {
-    co_return orv::none();
-  }
-  update_first(target_workbook.get(), package_name.get(), version.get(), extras.get());
-  co_await orv::awaitable(send_update(target_workbook.get()));
-  info("Updated package %S==%S in workbook %S", package_name.get(), version.get(), target_workbook.get());
+  PackageRequest r(f, f.arg(1), "Received update_workbook_package without required parameters");
+  if (!r.given || !has_list(r.target_workbook.get())) co_return orv::none();
+  update_first(r.target_workbook.get(), r.package_name.get(), r.version.get(), r.extras.get());
+  co_await orv::awaitable(send_update(r.target_workbook.get()));
+  info("Updated package %S==%S in workbook %S", r.package_name.get(), r.version.get(), r.target_workbook.get());
   co_return orv::none();
 }
 
 orv::Task reorder_packages(orv::Frame& f) {
   PyObject* message = f.arg(1);
   Local target_workbook(f, message_get(message, names.workbook_id));
-  Local package_names(f, message_get(message, names.package_names, new_list()));
+  Local package_names(f, message_get(message, names.package_names, new_list().get()));
   if (!all_given({&target_workbook, &package_names},
                  "Received reorder_workbook_packages without required parameters") ||
       !has_list(target_workbook.get())) {
@@ -224,7 +210,7 @@ orv::Task update_status(orv::Frame& f) {
 
 orv::Task restore_packages(orv::Frame& f) {
   Ref target_workbook = message_get(f.arg(1), names.workbook_id);
-  if (!truthy(target_workbook.get())) co_return orv::none();
+  if (!orv::truth(target_workbook.get())) co_return orv::none();
   restore(target_workbook.get());
   call_method(global(names._manager).get(), names._push_packages_and_python_paths, target_workbook.get());
   co_return orv::none();
@@ -237,22 +223,18 @@ orv::Task get_packages(orv::Frame& f) {
   co_return orv::none();
 }
 
-#define REQUEST_HANDLER(name, summary, body)                                              \
-  {{name, {"client_id", "message"}, 2}, {orv::Accept::str, orv::Accept::dict},             \
-   name "(client_id: str, message: dict) -> None\n\n" summary, body}
-
 const orv::CoroutineDef defs[] = {
-    REQUEST_HANDLER("handle_add_workbook_package", "Handle add package to workbook request from IDE.", add_package),
-    REQUEST_HANDLER("handle_remove_workbook_package", "Handle remove package from workbook request from IDE.",
+    HANDLERS_REQUEST("handle_add_workbook_package", "Handle add package to workbook request from IDE.", add_package),
+    HANDLERS_REQUEST("handle_remove_workbook_package", "Handle remove package from workbook request from IDE.",
                     remove_package),
-    REQUEST_HANDLER("handle_update_workbook_package", "Handle update package in workbook request from IDE.",
+    HANDLERS_REQUEST("handle_update_workbook_package", "Handle update package in workbook request from IDE.",
                     update_package),
-    REQUEST_HANDLER("handle_restore_workbook_packages",
+    HANDLERS_REQUEST("handle_restore_workbook_packages",
                     "Handle restore workbook packages to the installed list request from IDE.", restore_packages),
-    REQUEST_HANDLER("handle_update_package_status", "Handle update package status request from IDE.", update_status),
-    REQUEST_HANDLER("handle_reorder_workbook_packages", "Handle reorder workbook packages request from IDE.",
+    HANDLERS_REQUEST("handle_update_package_status", "Handle update package status request from IDE.", update_status),
+    HANDLERS_REQUEST("handle_reorder_workbook_packages", "Handle reorder workbook packages request from IDE.",
                     reorder_packages),
-    REQUEST_HANDLER("handle_get_workbook_packages", "Handle get workbook packages request from IDE.", get_packages),
+    HANDLERS_REQUEST("handle_get_workbook_packages", "Handle get workbook packages request from IDE.", get_packages),
 };
 
 }  // namespace

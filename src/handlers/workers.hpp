@@ -1,14 +1,12 @@
 // What the worker coroutines share: replies to the one IDE client that asked,
 // and catching like `except Exception as e` around awaits.
+//
+// A worker is started by its request handler (worker_requests.cpp), which
+// looks it up by name in the module namespace when a request comes.
 #pragma once
-#include "handlers/handlers.hpp"
+#include "handlers/messages.hpp"
 
 namespace handlers {
-
-// The awaitable of _manager.send_message(kind, target, message).
-inline Ref send_message(PyObject* kind, PyObject* target, const Ref& message) {
-  return call_method(global(names._manager).get(), names.send_message, kind, target, message.get());
-}
 
 // Called in a `catch (orv::PythonError& e)`: an Exception is kept in `failure`
 // for the error report that follows the try block (a co_await cannot sit in a
@@ -26,16 +24,6 @@ Ref report_failure(PyObject* exc, const Ref& log_prefix, PyObject* client, MakeM
   Ref text = orv::own(PyObject_Str(exc));
   log(names.error, orv::own(PyUnicode_Concat(log_prefix.get(), text.get())).get());
   return send_message(names.ide, client, make_message(text.get()));
-}
-
-// mapping.get(key, fallback): the plain lookup for an exact dict, the `get`
-// method for any other mapping.
-inline Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback) {
-  if (PyDict_CheckExact(mapping)) {
-    PyObject* value = orv::check_ptr(PyDict_GetItemWithError(mapping, key));
-    return Ref::borrow(value ? value : fallback);
-  }
-  return call_method(mapping, names.get, key, fallback);
 }
 
 }  // namespace handlers
