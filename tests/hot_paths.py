@@ -1,12 +1,10 @@
 """The hot paths of both extension modules, each run many times after a warm-up
 to show that it leaves nothing behind: no Python memory (tracemalloc), no memory
-of its own (the resident size: C++ allocations are invisible to tracemalloc) and
-no references to the objects passed through it.
+of its own (the resident size and malloc's bytes in use: C++ allocations are
+invisible to tracemalloc) and no references to the objects passed through it.
 
 `PATHS` maps a name to a `Path`; `measure(path)` runs it and returns a `Growth`.
-Run as a script (with the package importable) it prints one line per path:
-
-    PYTHONPATH=python python tests/hot_paths.py [part-of-a-name ...]
+benchmarks/leak_growth.py prints the figures of every path as a table.
 
 Under an AddressSanitizer build (ORV_SANITIZER set) the resident size is neither
 measured nor judged (the sanitizer's quarantine holds freed memory), which cuts
@@ -20,6 +18,7 @@ import datetime as dt
 import gc
 import importlib.util
 import os
+import statistics
 import sys
 import tracemalloc
 from typing import Callable, ContextManager, Dict, List, Optional, Sequence, Tuple
@@ -30,20 +29,25 @@ from package_fakes import RecordingLogger
 SANITIZER = bool(os.environ.get("ORV_SANITIZER"))
 # Each path is run a few times with the collector left to itself, then under
 # tracemalloc (which slows everything down about twice, and counts exactly) for
-# WARM_UP and TRACED_ITERATIONS iterations, then without it for RSS_ITERATIONS,
-# with the resident size and the bytes malloc has handed out (where glibc tells)
-# read before and after. The resident size alone misses a leak that fills free
-# memory malloc already holds, megabytes in a process that has run for a while.
-# Warming up under tracemalloc has the objects that caches rotate (pandas keeps
-# hundreds) traced at both ends of the count. A leak of 100 bytes an iteration
-# comes to 100 kB in the traced run and 800 kB in the other: four times and more
-# any bound. A path that leaks nothing stays at a few kB and a few KiB.
+# WARM_UP and TRACED_ITERATIONS iterations, then without it for ROUNDS rounds of
+# ROUND_ITERATIONS, with the resident size and the bytes malloc has handed out
+# (where glibc tells) read between rounds. The resident size alone misses a leak
+# that fills free memory malloc already holds, megabytes in a process that has
+# run for a while. Warming up under tracemalloc has the objects that caches
+# rotate (pandas keeps hundreds) traced at both ends of the count.
+#
+# Untraced memory is judged by its slope: the median growth of a round, per
+# iteration. A leak grows the same in every round; what a process does once (an
+# arena or a cache that grows, a page another thread touches) shows in one round
+# and not in the median. A leak of 100 bytes an iteration comes to 100 kB in the
+# traced run and 100 bytes an iteration in the slope: four times and more either
+# bound. A path that leaks nothing stays at a few kB and a fraction of a byte.
 WARM_UP = 1_000
 TRACED_ITERATIONS = 1_000
-RSS_ITERATIONS = 8_000
+ROUNDS = 5
+ROUND_ITERATIONS = 1_600
 TRACED_BOUND = 24 * 1024
-RSS_BOUND = 128 * 1024
-HEAP_BOUND = 64 * 1024  # pandas keeps a list of up to 500 weak references per array
+SLOPE_BOUND = 24  # bytes an iteration, of the resident size and of malloc's bytes in use
 
 Step = Callable[[], object]
 
@@ -57,17 +61,29 @@ class Path:
 @dataclasses.dataclass
 class Growth:
     name: str
-    rss_iterations: int  # 0 when the resident size is not judged
-    rss: int  # bytes
-    heap: Optional[int]  # bytes in use by malloc; None when unknown
+    round_iterations: int  # 0 when the untraced memory is not measured
+    rss: List[int]  # growth of the resident size in each round, bytes
+    heap: Optional[List[int]]  # growth of malloc's bytes in use in each round; None when unknown
     traced_iterations: int
     traced: int  # bytes
     refcounts: List[Tuple[str, int, int]]  # (object, before, after) of each that changed
 
     @property
+    def rss_slope(self) -> float:
+        """Bytes an iteration the resident size grows by, in the median round."""
+        return _slope(self.rss, self.round_iterations)
+
+    @property
+    def heap_slope(self) -> Optional[float]:
+        return None if self.heap is None else _slope(self.heap, self.round_iterations)
+
+    @property
     def per_iteration(self) -> float:
-        untraced = max(self.rss, self.heap or 0) / max(self.rss_iterations, 1)
-        return max(self.traced / self.traced_iterations, untraced)
+        return max(self.traced / self.traced_iterations, self.rss_slope, self.heap_slope or 0.0)
+
+
+def _slope(rounds: List[int], iterations: int) -> float:
+    return statistics.median(rounds) / iterations if rounds else 0.0
 
 
 PATHS: Dict[str, Path] = {}
@@ -146,14 +162,16 @@ def measure(path: Path) -> Growth:
         finally:
             tracemalloc.stop()
         _settle()  # of what tracemalloc let go
-        rss_iterations = 0 if SANITIZER else RSS_ITERATIONS
-        rss, heap = _rss(), _heap()
-        _run(step, rss_iterations)
-        rss = _rss() - rss
-        heap = None if heap is None or SANITIZER else _heap() - heap
+        rounds = 0 if SANITIZER else ROUNDS
+        readings = [(_rss(), _heap())]
+        for _ in range(rounds):
+            _run(step, ROUND_ITERATIONS)
+            readings.append((_rss(), _heap()))
+        rss = [b[0] - a[0] for a, b in zip(readings, readings[1:])]
+        heap = None if readings[0][1] is None or SANITIZER else [b[1] - a[1] for a, b in zip(readings, readings[1:])]
         after = [sys.getrefcount(o) for o in watched]
         changed = [(_short(o), b, a) for o, b, a in zip(watched, counts, after) if a != b]
-    return Growth(path.name, rss_iterations, rss, heap, TRACED_ITERATIONS, traced, changed)
+    return Growth(path.name, ROUND_ITERATIONS if rounds else 0, rss, heap, TRACED_ITERATIONS, traced, changed)
 
 
 def _short(obj) -> str:
@@ -600,28 +618,3 @@ def _():
             yield step, [client, answer, name, rid, wb, install_workbook, *(message for _, message in requests)]
         finally:
             loop.close()
-
-
-# ---- the table ----------------------------------------------------------------------------
-
-def main(selected: Sequence[str]) -> None:
-    import time
-    print(f"{'':55} {'traced run':>15}  {'untraced run':>28}")
-    print(f"{'path':55} {'iterations':>10} {'B':>5}  {'iterations':>10} {'RSS KiB':>7} {'heap B':>8} "
-          f"{'B/iter':>6} {'s':>4}")
-    for path in PATHS.values():
-        if selected and not any(s in path.name for s in selected):
-            continue
-        started = time.perf_counter()
-        g = measure(path)
-        seconds = time.perf_counter() - started
-        rss = f"{g.rss / 1024:.0f}" if g.rss_iterations else "-"
-        heap = "-" if g.heap is None else g.heap
-        print(f"{path.name:55} {g.traced_iterations:>10} {g.traced:>5}  {g.rss_iterations:>10} {rss:>7} {heap:>8} "
-              f"{g.per_iteration:>6.1f} {seconds:>4.1f}")
-        for obj, before, after in g.refcounts:
-            print(f"    references to {obj}: {before} -> {after}")
-
-
-if __name__ == "__main__":
-    main(sys.argv[1:])

@@ -356,23 +356,32 @@ def test_deeply_nested_result_raises_recursion_error_and_releases_every_level(pr
 
 # ---- resets racing with requests, registrations and releases ------------------------
 
-def run_for(seconds, done, threads):
-    """Runs the threads for that long, then sets `done`; each must end within 10 s."""
+def race(done, threads, lead):
+    """Starts the threads, runs `lead()` on this one and sets `done` when it
+    ends; each thread must end within 10 s of that."""
     for t in threads:
         t.daemon = True  # one that hangs fails the test, not the run
         t.start()
-    time.sleep(seconds)
-    done.set()
-    for t in threads:
-        t.join(10)
+    try:
+        lead()
+    finally:
+        done.set()
+        for t in threads:
+            t.join(10)
     assert not any(t.is_alive() for t in threads)
 
 
 def test_resets_race_with_requests_registrations_and_releases(proxylink):
+    """Readers, pings, registrations and releases run on threads of their own,
+    answered by two add-in threads in any order, while the channel is reset
+    again and again. Each reset is made while the add-in holds a read back, and
+    around it a read, a ping answered, a ping dropped and a proxy made stale:
+    every outcome comes about by construction, whatever the scheduling."""
     m = proxylink.messaging
     inbox = queue.Queue()
     m.set_send_handler(inbox.put)
     done, add_ins_done = threading.Event(), threading.Event()
+    holds = queue.Queue()  # (held, reset): the next read still waited for is held until the reset
     errors, tally, lock = [], {}, threading.Lock()
     handed_out, released = [], []
     pattern = re.compile(r"pyfunc_[0-9a-f]{8}_[1-9][0-9]*")
@@ -380,6 +389,16 @@ def test_resets_race_with_requests_registrations_and_releases(proxylink):
     def count(kind):
         with lock:
             tally[kind] = tally.get(kind, 0) + 1
+
+    def hold_back(message):
+        if message["method"] != "GET" or message["requestId"] not in m.waiters:
+            return
+        try:
+            held, reset = holds.get_nowait()
+        except queue.Empty:
+            return
+        held.set()
+        reset.wait(10)  # then answered: nobody waits any more
 
     def add_in():
         rng = random.Random()
@@ -390,8 +409,10 @@ def test_resets_race_with_requests_registrations_and_releases(proxylink):
                 continue
             if rng.random() < 0.2:
                 time.sleep(0.0005)
-            if message["method"] == "PING" and rng.random() < 0.2:
+            fate = message.get("fate") or ("drop" if rng.random() < 0.2 else "answer")
+            if message["method"] == "PING" and fate == "drop":
                 continue  # never answered
+            hold_back(message)
             result = NULL
             if message["method"] == "GET":
                 with lock:
@@ -405,31 +426,37 @@ def test_resets_race_with_requests_registrations_and_releases(proxylink):
     def guarded(body):
         def run():
             try:
-                while not done.is_set():
+                while True:  # at least once
                     body()
+                    if done.is_set():
+                        return
             except BaseException as e:  # noqa: B902 - reported by the test
                 errors.append(e)
         return threading.Thread(target=run)
 
+    def read(proxy, name):
+        try:
+            value = getattr(proxy, name)
+            count("ok")
+            return value
+        except concurrent.futures.CancelledError:
+            count("cancelled")
+        except RuntimeError as e:
+            if str(e) != STALE:
+                raise
+            count("stale")
+
     def user():
         held = None
         for _ in range(20):
-            try:
-                fresh = proxylink.Excel.activeCell
-                if held is not None:
-                    held.address  # stale once a reset came between
-                held = fresh
-                count("ok")
-            except concurrent.futures.CancelledError:
-                count("cancelled")
-            except RuntimeError as e:
-                if str(e) != STALE:
-                    raise
-                count("stale")
+            fresh = read(proxylink.Excel, "activeCell")
+            if held is not None:
+                read(held, "address")  # stale once a reset came between
+            held = fresh or held
 
-    def ping():
+    def ping(fate=None, timeout=0.05):
         try:
-            m.send_request_sync({"method": "PING"}, timeout=0.05)
+            m.send_request_sync({"method": "PING", "fate": fate}, timeout=timeout)
             count("ping")
         except (TimeoutError, concurrent.futures.CancelledError):
             count("ping lost")
@@ -445,21 +472,37 @@ def test_resets_race_with_requests_registrations_and_releases(proxylink):
         proxylink.OfficeJsObject(random.randrange(10, 20), "Range")  # released at once
         count("orphan")
 
-    def reset():
-        time.sleep(0.004)
-        m.reset()
-        count("reset")
+    resets = []
+
+    def resetting():
+        started = time.monotonic()
+        while not resets or time.monotonic() - started < 1.0:
+            proxy = read(proxylink.Excel, "activeCell")
+            ping("answer", timeout=30)
+            ping("drop")
+            held, reset = threading.Event(), threading.Event()
+            holds.put((held, reset))
+            assert held.wait(10), "no read was held back"
+            m.reset()
+            resets.append(m._guid)
+            reset.set()
+            read(proxy, "address")
+            time.sleep(random.random() * 0.004)
 
     add_ins = [threading.Thread(target=add_in, daemon=True) for _ in range(2)]
     for t in add_ins:
         t.start()
-    run_for(1.0, done, [guarded(f) for f in (user, user, user, ping, register, register, orphan, reset)])
-    gc.collect()
-    add_ins_done.set()
-    for t in add_ins:
-        t.join(5)
+    try:
+        race(done, [guarded(f) for f in (user, user, user, ping, register, register, orphan)], resetting)
+    finally:
+        gc.collect()
+        add_ins_done.set()
+        for t in add_ins:
+            t.join(5)
     assert errors == []
-    assert all(tally.get(kind) for kind in ("ok", "cancelled", "stale", "ping", "ping lost", "registered", "reset"))
+    # each reset cancelled the read held back and made the proxy read before it stale
+    assert tally["cancelled"] >= len(resets) and tally["stale"] >= len(resets)
+    assert all(tally.get(kind) for kind in ("ok", "ping", "ping lost", "registered", "orphan"))
     assert m.waiters == {}
     # no id is released twice (an answer that came after a reset made no proxy to release)
     once = [i for i in released if i >= 1000]
@@ -510,6 +553,9 @@ def test_a_collection_inside_the_send_handler_releases_cycles_meanwhile(proxylin
     assert_usable(proxylink)
 
 
+READS = 60
+
+
 def test_collections_on_another_thread_while_requests_wait(proxylink):
     m = proxylink.messaging
     handed_out, released = [], []
@@ -529,11 +575,13 @@ def test_collections_on_another_thread_while_requests_wait(proxylink):
     responders = [Responder(m, add_in) for _ in range(2)]
     m.set_send_handler(lambda message: random.choice(responders).send(message))
     done = threading.Event()
+    started = threading.Barrier(4)  # the collector runs from the first read to the last
     errors = []
 
     def user():
         try:
-            while not done.is_set():
+            started.wait(10)
+            for _ in range(READS):
                 cell = proxylink.Excel.activeCell
                 box = [cell]
                 box.append(box)
@@ -542,14 +590,16 @@ def test_collections_on_another_thread_while_requests_wait(proxylink):
             errors.append(e)
 
     def collector():
+        started.wait(10)
         while not done.is_set():
             gc.collect()
 
+    users = [threading.Thread(target=user) for _ in range(3)]
     try:
-        run_for(0.8, done, [threading.Thread(target=f) for f in (user, user, user, collector)])
+        race(done, [*users, threading.Thread(target=collector)], lambda: [t.join(60) for t in users])
         assert errors == []
         gc.collect()
-        assert len(handed_out) > 50 and sorted(released) == handed_out
+        assert len(handed_out) == 3 * READS and sorted(released) == handed_out
         assert m.waiters == {}
     finally:
         done.set()
