@@ -155,7 +155,7 @@ def measure(path: Path) -> Growth:
         tracemalloc.start()
         try:
             _run(step, WARM_UP)
-            counts = [sys.getrefcount(o) for o in watched]
+            counts = _refcounts(watched)
             traced = tracemalloc.get_traced_memory()[0]
             _run(step, TRACED_ITERATIONS)
             traced = tracemalloc.get_traced_memory()[0] - traced
@@ -169,9 +169,17 @@ def measure(path: Path) -> Growth:
             readings.append((_rss(), _heap()))
         rss = [b[0] - a[0] for a, b in zip(readings, readings[1:])]
         heap = None if readings[0][1] is None or SANITIZER else [b[1] - a[1] for a, b in zip(readings, readings[1:])]
-        after = [sys.getrefcount(o) for o in watched]
+        after = _refcounts(watched)
         changed = [(_short(o), b, a) for o, b, a in zip(watched, counts, after) if a != b]
     return Growth(path.name, ROUND_ITERATIONS if rounds else 0, rss, heap, TRACED_ITERATIONS, traced, changed)
+
+
+def _refcounts(watched) -> List[int]:
+    # The interpreter's attribute cache keeps the names it has looked up, one
+    # reference per entry, and how many entries a name holds depends on hashing:
+    # emptied first, it holds none.
+    sys._clear_type_cache()
+    return [sys.getrefcount(o) for o in watched]
 
 
 def _short(obj) -> str:
