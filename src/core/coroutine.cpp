@@ -495,6 +495,7 @@ const CoroutineDef& def_of(PyObject* self) { return *reinterpret_cast<FunctionOb
 
 void check_accepted(Accept accept, PyObject* value, const char* name) {
   switch (accept) {
+    case Accept::unset:
     case Accept::any: break;
     case Accept::str: require_exact(value, &PyUnicode_Type, name); break;
     case Accept::dict: require_exact(value, &PyDict_Type, name); break;
@@ -522,7 +523,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     const size_t count = def.sig.names.size();
     std::span<PyObject*> bound(argv.data(), count);
     parse_args(def.sig, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-    for (size_t i = 0; i < count; ++i) check_accepted(def.accept.begin()[i], bound[i], def.sig.names.begin()[i]);
+    for (size_t i = 0; i < count; ++i) check_accepted(def.accept[i], bound[i], def.sig.names[i]);
     return new_coroutine(def, bound);
   });
 }

@@ -22,7 +22,7 @@ class ModuleRules {
   int exec(PyObject* module, Body&& body) noexcept {
     int state = begin_exec(module);
     if (state != 0) return state < 0 ? -1 : 0;
-    int result = boundary_int([&] {
+    int result = boundary([&] {
       body(module);
       register_full_name(module);
       return 0;

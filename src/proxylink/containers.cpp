@@ -10,38 +10,34 @@ namespace proxylink {
 namespace {
 
 struct Kind {
-  PyObject* ModuleObjects::*cls;  // the class defined here
-  PyTypeObject* base;             // list or dict
-  const char* class_name;  // per-instance class name
-  const char* type_name;   // _internal_typeName
-  const char* typ;         // _typ
-  PyObject* class_name_str = nullptr;
-  PyObject* type_name_str = nullptr;
-  PyObject* typ_str = nullptr;
+  const orv::Immortal& cls;         // the class defined here
+  PyTypeObject* base;               // list or dict
+  const orv::Immortal& class_name;  // per-instance class name
+  const orv::Immortal& type_name;   // _internal_typeName
+  const orv::Immortal& typ;         // _typ
 };
 
-Kind array_kind{&ModuleObjects::OfficeJsArray, &PyList_Type, "JsArray", "Array", "officejs_array"};
-Kind dict_kind{&ModuleObjects::OfficeJsDict, &PyDict_Type, "JsDict", "Dict", "officejs_dict"};
-PyObject* module_name_orvane = nullptr;  // "orvane"
+const Kind array_kind{owned.OfficeJsArray, &PyList_Type, names.JsArray, names.Array, names.officejs_array};
+const Kind dict_kind{owned.OfficeJsDict, &PyDict_Type, names.JsDict, names.Dict, names.officejs_dict};
 
-template <Kind& K>
+template <const Kind& K>
 PyObject* container_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return orv::boundary([&] {
     PyObject* argv[2];
     orv::parse_args({"__new__", {"cls", "object_id"}, 2}, args, nargs, kwnames, argv);
     orv::require_exact(argv[1], &PyLong_Type, "object_id");
-    return new_instance(owned.*K.cls, argv[0], K.class_name_str, module_name_orvane);
+    return new_instance(K.cls, argv[0], K.class_name, names.orvane);
   });
 }
 
-template <Kind& K>
+template <const Kind& K>
 PyObject* container_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return orv::boundary([&] {
     PyObject* object_id;
     orv::parse_args({"__init__", {"object_id"}, 1, true}, args, nargs, kwnames, {&object_id, 1});
     orv::require_exact(object_id, &PyLong_Type, "object_id");
-    init_next(owned.*K.cls, self);
-    set_identity(self, object_id, K.type_name_str, K.typ_str);
+    init_next(K.cls, self);
+    set_identity(self, object_id, K.type_name, K.typ);
     return orv::none();
   });
 }
@@ -79,7 +75,7 @@ PyObject* dict_setattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
-template <Kind& K>
+template <const Kind& K>
 PyObject* container_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return orv::boundary([&] {
     std::span<PyObject*> none;
@@ -158,33 +154,16 @@ PyMethodDef dict_methods[] = {
      "__repr__(self) -> str\n\nReturn '<OfficeJsDict id=ID keys=[...]>' with at most ten keys shown."},
 };
 
-void intern_kind(Kind& kind) {
-  kind.class_name_str = PyUnicode_InternFromString(kind.class_name);
-  kind.type_name_str = PyUnicode_InternFromString(kind.type_name);
-  kind.typ_str = PyUnicode_InternFromString(kind.typ);
-  if (!kind.class_name_str || !kind.type_name_str || !kind.typ_str) orv::throw_current();
-}
-
-Ref make_container_class(Kind& kind, const char* name, const char* doc, std::span<PyMethodDef> methods,
-                         std::span<PyMethodDef> statics) {
-  if (!module_name_orvane) module_name_orvane = PyUnicode_InternFromString("orvane");
-  if (!module_name_orvane) orv::throw_current();
-  intern_kind(kind);
-  Ref bases = orv::own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(kind.base)));
-  return orv::make_class({name, "orvane_master.python_server.orvane.proxylink", doc, bases.get(), methods, statics});
-}
-
 }  // namespace
 
 Ref make_array_class() {
-  return make_container_class(array_kind, "OfficeJsArray", "Specialized proxy for arrays returned from Office.js.",
-                              array_methods, array_static);
+  return make_module_class("OfficeJsArray", "Specialized proxy for arrays returned from Office.js.", array_kind.base,
+                           array_methods, array_static);
 }
 
 Ref make_dict_class() {
-  return make_container_class(dict_kind, "OfficeJsDict",
-                              "Specialized proxy for dictionaries returned from Office.js.", dict_methods,
-                              dict_static);
+  return make_module_class("OfficeJsDict", "Specialized proxy for dictionaries returned from Office.js.",
+                           dict_kind.base, dict_methods, dict_static);
 }
 
 }  // namespace proxylink

@@ -175,7 +175,7 @@ void forget_waiter(PyObject* self, PyObject* request_id) {
 
 Ref send_request(PyObject* self, PyObject* req, double timeout) {
   Ref handler = getattr(self, names._send_handler);
-  if (!check(PyObject_IsTrue(handler.get()))) orv::raise(PyExc_RuntimeError, "No send handler registered");
+  if (!truth(handler.get())) orv::raise(PyExc_RuntimeError, "No send handler registered");
 
   Ref request_id = new_hex_id();
   Ref message = own(PyDict_Copy(req));
@@ -225,7 +225,7 @@ Ref remote_error_text(PyObject* message) {
   if (!error) return own(PyUnicode_FromString("Remote error"));
   if (PyDict_Check(error)) {
     Ref fallback = own(PyUnicode_FromString("Remote error"));
-    return call_method(error, names.get, names.message, fallback.get());
+    return orv::mapping_get(error, names.message, fallback.get());
   }
   if (PyUnicode_Check(error) && PyUnicode_GET_LENGTH(error) > 0) return Ref::borrow(error);
   return own(PyUnicode_FromString("Remote error"));
@@ -250,20 +250,20 @@ PyObject* on_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     PyObject* raw_id = orv::check_ptr(PyDict_GetItemWithError(message, names.requestId));
     // Waiters are keyed by str ids; anything else (a list, a number, an array
     // without a truth value) names no request and is not even truth-tested.
-    if (!raw_id || !PyUnicode_Check(raw_id) || !check(PyObject_IsTrue(raw_id))) return orv::none();
+    if (!raw_id || !PyUnicode_Check(raw_id) || !truth(raw_id)) return orv::none();
     Ref request_id = own(PyUnicode_FromObject(raw_id));
 
     Ref waiters = getattr(self, names.waiters);
     Ref lock = getattr(self, names._waiters_lock);
     Ref waiter = take_entry(waiters.get(), lock.get(), request_id.get());
     if (!waiter || waiter.is(Py_None)) return orv::none();
-    if (check(PyObject_IsTrue(call_method(waiter.get(), names.done).get()))) return orv::none();
+    if (truth(call_method(waiter.get(), names.done).get())) return orv::none();
 
     Ref outcome;  // the response, or the exception the caller is to get
     PyObject* completion = names.set_result;
     try {
       PyObject* ok = orv::check_ptr(PyDict_GetItemWithError(message, names.ok));
-      if (ok && check(PyObject_IsTrue(ok))) {
+      if (ok && truth(ok)) {
         outcome = Ref::borrow(message);
       } else {
         outcome = own(PyObject_CallOneArg(PyExc_RuntimeError, remote_error_text(message).get()));
@@ -438,10 +438,8 @@ PyMethodDef methods[] = {
 }  // namespace
 
 Ref make_messaging_class() {
-  Ref bases = own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-  return orv::make_class({
+  return make_module_class(
       "Messaging",
-      "orvane_master.python_server.orvane.proxylink",
       "Messaging()\n\n"
       "Message passing with synchronous send and wait; no WebSocket server.\n\n"
       "Threading model: user code calls send_request_sync on worker threads, several\n"
@@ -449,10 +447,7 @@ Ref make_messaging_class() {
       "kernel's listener thread delivers responses with on_message and calls reset\n"
       "when its connection closes. _waiters_lock guards waiters and _callable_lock\n"
       "the callable registry; each is held for single map operations only.",
-      bases.get(),
-      methods,
-      {},
-  });
+      &PyBaseObject_Type, methods);
 }
 
 }  // namespace proxylink

@@ -17,28 +17,20 @@ namespace {
 using orv::check;
 using orv::own;
 
-struct Texts {
-  PyObject *GET, *GETITEM, *SET, *CALL, *DEL, *PLACED, *NAMED, *Function, *empty;
-} texts;
-
 // An operation runs user code (the send handler, the hooks of the values it
 // encodes) that may start another: each one counts as a level of recursion.
 constexpr const char* kNesting = " in a proxy operation";
 
-bool equals(PyObject* name, PyObject* interned) {
-  return name == interned || PyUnicode_Compare(name, interned) == 0;
-}
-
 bool is_local_read_name(PyObject* name) {
   for (PyObject* local : {names._internal_id, names._internal_typeName, names._msg_guid, names._typ,
                           names._internal_cache})
-    if (equals(name, local)) return true;
+    if (orv::equals(name, local)) return true;
   return false;
 }
 
 bool is_local_write_name(PyObject* name) {
   for (PyObject* local : {names._internal_id, names._internal_typeName, names._msg_guid, names._typ})
-    if (equals(name, local)) return true;
+    if (orv::equals(name, local)) return true;
   return false;
 }
 
@@ -68,23 +60,18 @@ Ref send(PyObject* req) {
   return call_method(messaging.get(), names.send_request_sync, req);
 }
 
-Ref response_get(PyObject* response, PyObject* key) {
-  if (PyDict_CheckExact(response)) return Ref::borrow(orv::check_ptr(PyDict_GetItemWithError(response, key)));
-  return call_method(response, names.get, key);
-}
-
 bool response_ok(PyObject* response) {
-  Ref ok = response_get(response, names.ok);
-  return ok && check(PyObject_IsTrue(ok.get()));
+  Ref ok = orv::mapping_get(response, names.ok);
+  return ok && truth(ok.get());
 }
 
 // error.message of a failed response; an error that is not a dictionary
 // counts when it is a non-empty str; otherwise the operation's own text.
 [[noreturn]] void raise_failed(PyObject* response, PyObject* exc_type, Ref fallback) {
-  Ref error = response_get(response, names.error);
+  Ref error = orv::mapping_get(response, names.error);
   Ref text = std::move(fallback);
   if (error && PyDict_Check(error.get())) {
-    text = call_method(error.get(), names.get, names.message, text.get());
+    text = orv::mapping_get(error.get(), names.message, text.get());
   } else if (error && PyUnicode_Check(error.get()) && PyUnicode_GET_LENGTH(error.get()) > 0) {
     text = error;
   }
@@ -93,13 +80,13 @@ bool response_ok(PyObject* response) {
 }
 
 Ref decoded_result(PyObject* response) {
-  Ref result = response_get(response, names.result);
+  Ref result = orv::mapping_get(response, names.result);
   return from_wire(result ? result.get() : Py_None);
 }
 
 Ref index_text(PyObject* index) {
   if (PySlice_Check(index)) {
-    auto part = [](PyObject* p) { return p == Py_None ? Ref::borrow(texts.empty) : own(PyObject_Format(p, nullptr)); };
+    auto part = [](PyObject* p) { return p == Py_None ? Ref::borrow(names.empty) : own(PyObject_Format(p, nullptr)); };
     PySliceObject* s = reinterpret_cast<PySliceObject*>(index);
     Ref start = part(s->start), stop = part(s->stop), step = part(s->step);
     return own(PyUnicode_FromFormat("%U:%U:%U", start.get(), stop.get(), step.get()));
@@ -114,7 +101,7 @@ Ref op_getattr(PyObject* self, PyObject* name) {
   if (is_local_read_name(name)) return own(PyObject_GenericGetAttr(self, name));
   orv::RecursionGuard nesting(kNesting);
   check_not_stale(self);
-  Ref response = send(payload(self, texts.GET, name).get());
+  Ref response = send(payload(self, names.GET, name).get());
   if (response_ok(response.get())) return decoded_result(response.get());
   raise_failed(response.get(), PyExc_AttributeError, own(PyUnicode_FromFormat("GET failed for %U", name)));
 }
@@ -123,7 +110,7 @@ Ref op_getitem(PyObject* self, PyObject* index) {
   orv::RecursionGuard nesting(kNesting);
   Ref text = index_text(index);
   check_not_stale(self);
-  Ref response = send(payload(self, texts.GETITEM, text.get()).get());
+  Ref response = send(payload(self, names.GETITEM, text.get()).get());
   if (response_ok(response.get())) return decoded_result(response.get());
   Ref shown = own(PyObject_Format(index, nullptr));
   raise_failed(response.get(), PyExc_AttributeError, own(PyUnicode_FromFormat("GET ITEM failed for %U", shown.get())));
@@ -137,7 +124,7 @@ void op_setattr(PyObject* self, PyObject* name, PyObject* value) {
   orv::RecursionGuard nesting(kNesting);
   check_not_stale(self);
   Ref wire = to_wire(value);
-  Ref response = send(payload(self, texts.SET, name, names.value, wire.get()).get());
+  Ref response = send(payload(self, names.SET, name, names.value, wire.get()).get());
   if (response_ok(response.get())) return;
   raise_failed(response.get(), PyExc_AttributeError, own(PyUnicode_FromFormat("SET failed for %U", name)));
 }
@@ -146,7 +133,7 @@ Ref op_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   orv::RecursionGuard nesting(kNesting);
   check_not_stale(self);
   Ref type_name = getattr(self, names._internal_typeName);
-  if (!check(PyObject_RichCompareBool(type_name.get(), texts.Function, Py_EQ))) {
+  if (!orv::equals(type_name.get(), names.Function)) {
     orv::raise(PyExc_TypeError, "Only Function-typed SpecialObjects are callable");
   }
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -154,12 +141,12 @@ Ref op_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   for (Py_ssize_t i = 0; i < nargs + nkw; ++i) {
     Ref entry = own(PyDict_New());
     bool named = i >= nargs;
-    check(PyDict_SetItem(entry.get(), names.arg_type, named ? texts.NAMED : texts.PLACED));
+    check(PyDict_SetItem(entry.get(), names.arg_type, named ? names.NAMED : names.PLACED));
     if (named) check(PyDict_SetItem(entry.get(), names.name, PyTuple_GET_ITEM(kwnames, i - nargs)));
     check(PyDict_SetItem(entry.get(), names.value, to_wire(args[i]).get()));
     check(PyList_Append(entries.get(), entry.get()));
   }
-  Ref response = send(payload(self, texts.CALL, names.__call__, names.args, entries.get()).get());
+  Ref response = send(payload(self, names.CALL, names.__call__, names.args, entries.get()).get());
   if (response_ok(response.get())) return decoded_result(response.get());
   raise_failed(response.get(), PyExc_RuntimeError, own(PyUnicode_FromString("CALL failed")));
 }
@@ -171,7 +158,7 @@ void op_del(PyObject* self) {
   // among them, is dropped as silently as the finaliser it runs in.
   try {
     orv::RecursionGuard nesting(kNesting);
-    send(payload(self, texts.DEL, names.__del__).get());
+    send(payload(self, names.DEL, names.__del__).get());
   } catch (orv::PythonError& e) {
     if (!e.matches(PyExc_Exception)) throw;
   }
@@ -240,21 +227,12 @@ PyMethodDef functions[] = {
 }  // namespace
 
 void add_operations(PyObject* module) {
-  struct { PyObject** slot; const char* text; } interned[] = {
-      {&texts.GET, "GET"},       {&texts.GETITEM, "GETITEM"}, {&texts.SET, "SET"},
-      {&texts.CALL, "CALL"},     {&texts.DEL, "DEL"},         {&texts.PLACED, "PLACED"},
-      {&texts.NAMED, "NAMED"},   {&texts.Function, "Function"},
-      {&texts.empty, ""},
-  };
-  for (auto& [slot, text] : interned)
-    if (!(*slot = PyUnicode_InternFromString(text))) orv::throw_current();
-
   Ref module_name = own(PyObject_GetAttrString(module, "__name__"));
-  PyObject** slots[] = {&owned.cw_getattr, &owned.cw_getitem, &owned.cw_setattr, &owned.cw_call, &owned.cw_del};
+  Replaceable* slots[] = {&owned.cw_getattr, &owned.cw_getitem, &owned.cw_setattr, &owned.cw_call, &owned.cw_del};
   for (size_t i = 0; i < std::size(functions); ++i) {
     Ref fn = orv::make_function(&functions[i], module_name.get());
     check(PyObject_SetAttrString(module, functions[i].ml_name, fn.get()));
-    *slots[i] = fn.release();
+    slots[i]->own = orv::Immortal(std::move(fn));
   }
 }
 

@@ -7,9 +7,6 @@
 namespace proxylink {
 namespace {
 
-PyObject* module_name_excel = nullptr;  // "orvane.Excel", the module of every per-instance class
-PyObject* typ_object = nullptr;         // "officejs_object"
-
 void check_identity_args(PyObject* object_id, PyObject* type_name) {
   orv::require_exact(object_id, &PyLong_Type, "object_id");
   orv::require_exact(type_name, &PyUnicode_Type, "type_name");
@@ -20,7 +17,7 @@ PyObject* object_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyObject* argv[3];
     orv::parse_args({"__new__", {"cls", "object_id", "type_name"}, 3}, args, nargs, kwnames, argv);
     check_identity_args(argv[1], argv[2]);
-    return new_instance(owned.OfficeJsObject, argv[0], argv[2], module_name_excel);
+    return new_instance(owned.OfficeJsObject, argv[0], argv[2], names.orvane_Excel);  // per-instance classes live in "orvane.Excel"
   });
 }
 
@@ -30,7 +27,7 @@ PyObject* object_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     orv::parse_args({"__init__", {"object_id", "type_name"}, 2, true}, args, nargs, kwnames, argv);
     check_identity_args(argv[0], argv[1]);
     Ref object_id = orv::own(PyNumber_Long(argv[0]));
-    set_identity(self, object_id.get(), argv[1], typ_object);
+    set_identity(self, object_id.get(), argv[1], names.officejs_object);
     return orv::none();
   });
 }
@@ -90,20 +87,11 @@ PyMethodDef methods[] = {
 }  // namespace
 
 Ref make_object_class() {
-  module_name_excel = PyUnicode_InternFromString("orvane.Excel");
-  typ_object = PyUnicode_InternFromString("officejs_object");
-  if (!module_name_excel || !typ_object) orv::throw_current();
-  Ref bases = orv::own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-  return orv::make_class({
-      "OfficeJsObject",
-      "orvane_master.python_server.orvane.proxylink",
-      "Dynamic proxy class for Office.js objects.\n\n"
-      "    Provides __getattr__, __setattr__, __call__, __getitem__ to proxy\n"
-      "    operations to the Office.js Add-in via WebSocket.\n",
-      bases.get(),
-      methods,
-      static_methods,
-  });
+  return make_module_class("OfficeJsObject",
+                           "Dynamic proxy class for Office.js objects.\n\n"
+                           "    Provides __getattr__, __setattr__, __call__, __getitem__ to proxy\n"
+                           "    operations to the Office.js Add-in via WebSocket.\n",
+                           &PyBaseObject_Type, methods, static_methods);
 }
 
 }  // namespace proxylink

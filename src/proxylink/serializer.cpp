@@ -10,17 +10,16 @@
 namespace proxylink {
 namespace {
 
-PyObject* own_to_wire_static = nullptr;    // the staticmethod objects in the class dictionary
-PyObject* own_from_wire_static = nullptr;
-
-// True when `Serializer.<name>` would reach the module's own function.
+// True when `Serializer.<name>` would reach the module's own function: the
+// global Serializer is the module's class, whose entry is still its own.
 bool is_own_static(PyObject* name, PyObject* own_static) {
-  Ref cls = global(names.Serializer);
-  if (!cls.is(owned.Serializer)) return false;
-  PyObject* entry = reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict
-                        ? PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict, name)
-                        : nullptr;
-  return entry == own_static;
+  return if_own(
+      owned.Serializer,
+      [&] {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(owned.Serializer.own.get())->tp_dict;
+        return (dict ? PyDict_GetItemWithError(dict, name) : nullptr) == own_static;
+      },
+      [](PyObject*) { return false; });
 }
 
 Ref call_static(PyObject* name, PyObject* arg) {
@@ -63,7 +62,7 @@ PyMethodDef static_methods[] = {
 
 }  // namespace
 
-bool to_wire_is_own() { return is_own_static(names.to_wire, own_to_wire_static); }
+bool to_wire_is_own() { return is_own_static(names.to_wire, owned.to_wire_static); }
 
 Ref to_wire(PyObject* value) {
   if (to_wire_is_own()) return encode(value);
@@ -71,19 +70,17 @@ Ref to_wire(PyObject* value) {
 }
 
 Ref from_wire(PyObject* wire) {
-  if (is_own_static(names.from_wire, own_from_wire_static)) return decode(wire);
+  if (is_own_static(names.from_wire, owned.from_wire_static)) return decode(wire);
   return call_static(names.from_wire, wire);
 }
 
 Ref make_serializer_class() {
-  codec::init(owned.globals);
-  Ref bases = orv::own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-  Ref cls = orv::make_class({"Serializer", "orvane_master.python_server.orvane.proxylink",
-                             "Handles marshaling of data types between Python and JavaScript.", bases.get(), {},
-                             static_methods});
+  codec::init();
+  Ref cls = make_module_class("Serializer", "Handles marshaling of data types between Python and JavaScript.",
+                              &PyBaseObject_Type, {}, static_methods);
   PyObject* dict = reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict;
-  own_to_wire_static = orv::compat::new_ref(PyDict_GetItemWithError(dict, names.to_wire));
-  own_from_wire_static = orv::compat::new_ref(PyDict_GetItemWithError(dict, names.from_wire));
+  owned.to_wire_static = orv::Immortal(Ref::borrow(PyDict_GetItemWithError(dict, names.to_wire)));
+  owned.from_wire_static = orv::Immortal(Ref::borrow(PyDict_GetItemWithError(dict, names.from_wire)));
   return cls;
 }
 

@@ -16,18 +16,14 @@ namespace {
 using orv::check;
 using orv::own;
 
-PyObject* name_start_method = nullptr;  // "_start"
-PyObject* type_name_transaction = nullptr;  // "Transaction"
-PyObject* typ_transaction = nullptr;        // "officejs_transaction"
-
-bool truth(PyObject* self, PyObject* name) { return check(PyObject_IsTrue(getattr(self, name).get())); }
+bool attribute_truth(PyObject* self, PyObject* name) { return truth(getattr(self, name).get()); }
 
 // _cw__getattr__(self, name) through the module global; failures pass on as
 // they are (the transaction's methods do not trim tracebacks).
 Ref remote_function(PyObject* self, PyObject* name) {
-  Ref fn = global(names._cw__getattr__);
-  if (fn.is(owned.cw_getattr)) return op_getattr(self, name);
-  return own(PyObject_CallFunctionObjArgs(fn.get(), self, name, nullptr));
+  return if_own(
+      owned.cw_getattr, [&] { return op_getattr(self, name); },
+      [&](PyObject* fn) { return own(PyObject_CallFunctionObjArgs(fn, self, name, nullptr)); });
 }
 
 PyObject* init_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -40,9 +36,9 @@ PyObject* init_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* error_callback = argv[2] ? argv[2] : Py_None;
     PyObject* block_gets = argv[3] ? argv[3] : Py_False;
     setattr(self, names._internal_id, global(names.UNIQUE_TRANSACTION_ID).get());
-    setattr(self, names._internal_typeName, type_name_transaction);
+    setattr(self, names._internal_typeName, names.Transaction);
     setattr(self, names._msg_guid, getattr(global(names.messaging).get(), names._guid).get());
-    setattr(self, names._typ, typ_transaction);
+    setattr(self, names._typ, names.officejs_transaction);
     setattr(self, names._rollback_at_error, rollback);
     setattr(self, names._error_callback, error_callback);
     setattr(self, names._raiseError, raise_error);
@@ -65,7 +61,7 @@ void commit(PyObject* self) {
     Ref fn = remote_function(self, names.commit);
     own(PyObject_CallNoArgs(fn.get()));
   }  // the function proxy is released before a new transaction starts
-  if (truth(self, names._isInWith)) call_method(self, name_start_method);
+  if (attribute_truth(self, names._isInWith)) call_method(self, names._start);
 }
 
 PyObject* start_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -88,7 +84,7 @@ PyObject* enter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return orv::boundary([&] {
     orv::parse_args({"__enter__", {}, 0, true}, args, nargs, kwnames, {});
     setattr(self, names._isInWith, Py_True);
-    call_method(self, name_start_method);
+    call_method(self, names._start);
     return Ref::borrow(self);
   });
 }
@@ -103,13 +99,13 @@ PyObject* exit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       call_method(self, names.commit);
       return orv::none();
     }
-    if (!truth(self, names._rollback_at_error)) call_method(self, names.commit);
+    if (!attribute_truth(self, names._rollback_at_error)) call_method(self, names.commit);
     Ref callback = getattr(self, names._error_callback);
-    if (check(PyObject_IsTrue(callback.get()))) {
+    if (truth(callback.get())) {
       own(PyObject_CallFunctionObjArgs(callback.get(), argv[0], argv[1], argv[2], nullptr));
     }
     // A true result makes the with statement swallow the exception.
-    return orv::boolean(!truth(self, names._raiseError));
+    return orv::boolean(!attribute_truth(self, names._raiseError));
   });
 }
 
@@ -146,14 +142,9 @@ PyMethodDef methods[] = {
 }  // namespace
 
 Ref make_transaction_class() {
-  name_start_method = PyUnicode_InternFromString("_start");
-  type_name_transaction = PyUnicode_InternFromString("Transaction");
-  typ_transaction = PyUnicode_InternFromString("officejs_transaction");
-  if (!name_start_method || !type_name_transaction || !typ_transaction) orv::throw_current();
-  Ref bases = own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-  return orv::make_class({"OfficeJsTransaction", "orvane_master.python_server.orvane.proxylink",
-                          "Transaction object to batch multiple set operations into a single request.", bases.get(),
-                          methods, {}});
+  return make_module_class("OfficeJsTransaction",
+                           "Transaction object to batch multiple set operations into a single request.",
+                           &PyBaseObject_Type, methods);
 }
 
 }  // namespace proxylink
