@@ -56,4 +56,10 @@ struct MultiPhaseSlots {
   };
 };
 
+// The definition of a module named `name` whose loading follows `rules` and whose set-up is `body`.
+template <ModuleRules& rules, void (*body)(PyObject*)>
+PyModuleDef module_definition(const char* name, const char* doc) {
+  return {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, MultiPhaseSlots<rules, body>::slots, nullptr, nullptr, nullptr};
+}
+
 }  // namespace orv

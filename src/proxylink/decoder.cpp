@@ -1,6 +1,7 @@
 // The decoder behind `Serializer.from_wire`: a wire value from the add-in back
-// to a Python value. Tags are tested before `isSpec`, in a fixed order; arrays
-// and dictionaries become OfficeJsArray and OfficeJsDict, references new proxies.
+// to a Python value. Tags are tested before `isSpec`, in the order of the tag
+// table (codec.hpp); arrays and dictionaries become OfficeJsArray and
+// OfficeJsDict, references new proxies.
 #include <optional>
 
 #include "core/args.hpp"
@@ -91,31 +92,33 @@ Ref decode(PyObject* wire) {
   if (kind == Tag::COM_Object && !truth(global(names._HAS_COM).get())) {
     kind = classify(tag.get(), index_of(Tag::COM_Object) + 1);  // legacy objects unavailable: on to the next tag
   }
-  if (kind) switch (*kind) {
-    case Tag::Null:
-      return orv::none();
-    case Tag::Bool:
-      return orv::boolean(truth(value));
-    case Tag::Int:
-      return own(PyNumber_Long(value));
-    case Tag::Float:
-      return own(PyNumber_Float(value));
-    case Tag::String:
-      return PyUnicode_CheckExact(value) ? Ref::borrow(value) : own(PyObject_Str(value));
-    case Tag::Date:
-      return decode_date(value);
-    case Tag::Bytes:
-      return decode_bytes(value);
-    case Tag::Array:
-      return decode_container(names.OfficeJsArray, value, object_id ? object_id.get() : Py_None, map_elements,
-                              own(PyTuple_New(0)).get(), names.extend);
-    case Tag::Dict:
-      return decode_container(names.OfficeJsDict, value, object_id ? object_id.get() : Py_None, map_values,
-                              own(PyDict_New()).get(), names.update);
-    case Tag::COM_Object:
-      return call(global(names.deserialize_com_object).get(), value);
-    case Tag::Python_Function:
-      return call_method(global(names.messaging).get(), names.get_callable, value);
+  if (kind) {
+    switch (*kind) {
+      case Tag::Null:
+        return orv::none();
+      case Tag::Bool:
+        return orv::boolean(truth(value));
+      case Tag::Int:
+        return own(PyNumber_Long(value));
+      case Tag::Float:
+        return own(PyNumber_Float(value));
+      case Tag::String:
+        return PyUnicode_CheckExact(value) ? Ref::borrow(value) : own(PyObject_Str(value));
+      case Tag::Date:
+        return decode_date(value);
+      case Tag::Bytes:
+        return decode_bytes(value);
+      case Tag::Array:
+        return decode_container(names.OfficeJsArray, value, object_id ? object_id.get() : Py_None, map_elements,
+                                own(PyTuple_New(0)).get(), names.extend);
+      case Tag::Dict:
+        return decode_container(names.OfficeJsDict, value, object_id ? object_id.get() : Py_None, map_values,
+                                own(PyDict_New()).get(), names.update);
+      case Tag::COM_Object:
+        return call(global(names.deserialize_com_object).get(), value);
+      case Tag::Python_Function:
+        return call_method(global(names.messaging).get(), names.get_callable, value);
+    }
   }
   if (is_spec && truth(is_spec.get())) {
     Ref cls = global(names.OfficeJsObject);

@@ -120,8 +120,7 @@ void exec_body(PyObject* module) {
   make_roots(module);
 }
 
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef definition = orv::module_definition<rules, exec_body>(
     "proxylink",
     "Orvane synchronous bridge between Python and Excel Office.js.\n\n"
     "Offers a synchronous proxy to Office.js objects: attribute reads, writes, calls\n"
@@ -134,14 +133,7 @@ PyModuleDef definition = {
     "    OfficeJsDict: Specialized proxy for dictionaries\n\n"
     "Globals:\n"
     "    Excel: Root proxy object (ID 1)\n"
-    "    Context: Context proxy object (ID 0)\n",
-    0,
-    nullptr,
-    orv::MultiPhaseSlots<rules, exec_body>::slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "    Context: Context proxy object (ID 0)\n");
 
 }  // namespace
 

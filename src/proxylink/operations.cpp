@@ -2,14 +2,10 @@
 // through the module's `messaging`, checks the response and decodes the result.
 #include "proxylink/operations.hpp"
 
-#include "core/args.hpp"
+#include "core/method.hpp"
 #include "core/recursion.hpp"
-#include "core/pyclass.hpp"
 #include "proxylink/classes.hpp"
-#include "proxylink/proxy_common.hpp"
 #include "proxylink/serializer.hpp"
-
-#include <vector>
 
 namespace proxylink {
 namespace {
@@ -168,61 +164,44 @@ void op_del(PyObject* self) {
 
 namespace {
 
-PyObject* cw_getattr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* argv[2];
-    orv::parse_args({"_cw__getattr__", {"self", "name"}, 2}, args, nargs, kwnames, argv);
-    orv::require_exact(argv[1], &PyUnicode_Type, "name");
-    return op_getattr(argv[0], argv[1]);
-  });
+Ref cw_getattr(PyObject*, orv::Args args) {
+  orv::require_exact(args[1], &PyUnicode_Type, "name");
+  return op_getattr(args[0], args[1]);
 }
 
-PyObject* cw_getitem(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* argv[2];
-    orv::parse_args({"_cw__getitem__", {"self", "index"}, 2}, args, nargs, kwnames, argv);
-    return op_getitem(argv[0], argv[1]);
-  });
+Ref cw_getitem(PyObject*, orv::Args args) {
+  return op_getitem(args[0], args[1]);
 }
 
-PyObject* cw_setattr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* argv[3];
-    orv::parse_args({"_cw__setattr__", {"self", "name", "value"}, 3}, args, nargs, kwnames, argv);
-    orv::require_exact(argv[1], &PyUnicode_Type, "name");
-    op_setattr(argv[0], argv[1], argv[2]);
-    return orv::none();
-  });
+Ref cw_setattr(PyObject*, orv::Args args) {
+  orv::require_exact(args[1], &PyUnicode_Type, "name");
+  op_setattr(args[0], args[1], args[2]);
+  return orv::none();
 }
 
-PyObject* cw_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    if (nargs < 1) orv::raise(PyExc_TypeError, "_cw__call__() missing 1 required positional argument: 'self'");
-    return op_call(args[0], args + 1, nargs - 1, kwnames);
-  });
+Ref cw_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs < 1) orv::raise(PyExc_TypeError, "_cw__call__() missing 1 required positional argument: 'self'");
+  return op_call(args[0], args + 1, nargs - 1, kwnames);
 }
 
-PyObject* cw_del(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* self;
-    orv::parse_args({"_cw__del__", {"self"}, 1}, args, nargs, kwnames, {&self, 1});
-    op_del(self);
-    return orv::none();
-  });
+Ref cw_del(PyObject*, orv::Args args) {
+  op_del(args[0]);
+  return orv::none();
 }
 
-PyMethodDef functions[] = {
-    {"_cw__getattr__", ORV_FASTCALL(cw_getattr),
+constexpr orv::MethodDecl functions_table[] = {
+    {{"_cw__getattr__", {"self", "name"}, 2}, cw_getattr,
      "_cw__getattr__(self: Any, name: str) -> Any\n\nGet attribute proxy method for OfficeJsObject."},
-    {"_cw__getitem__", ORV_FASTCALL(cw_getitem),
+    {{"_cw__getitem__", {"self", "index"}, 2}, cw_getitem,
      "_cw__getitem__(self: Any, index: Union[int, slice]) -> Any\n\nGet item proxy method for OfficeJsObject."},
-    {"_cw__setattr__", ORV_FASTCALL(cw_setattr),
+    {{"_cw__setattr__", {"self", "name", "value"}, 3}, cw_setattr,
      "_cw__setattr__(self: Any, name: str, value: Any) -> None\n\nSet attribute proxy method for OfficeJsObject."},
-    {"_cw__call__", ORV_FASTCALL(cw_call),
+    {"_cw__call__", cw_call,
      "_cw__call__(self: Any, *args: Any, **kwargs: Any) -> Any\n\nCall proxy method for OfficeJsObject (Function type)."},
-    {"_cw__del__", ORV_FASTCALL(cw_del),
+    {{"_cw__del__", {"self"}, 1}, cw_del,
      "_cw__del__(self: Any) -> None\n\nDelete proxy method for OfficeJsObject."},
 };
+auto functions = orv::method_defs<functions_table>();
 
 }  // namespace
 

@@ -1,11 +1,9 @@
 // Serializer: the class that exposes the wire-value codec as static methods.
 #include "proxylink/serializer.hpp"
 
-#include "core/args.hpp"
-#include "core/pyclass.hpp"
+#include "core/method.hpp"
 #include "proxylink/classes.hpp"
 #include "proxylink/codec.hpp"
-#include "proxylink/proxy_common.hpp"
 
 namespace proxylink {
 namespace {
@@ -27,38 +25,33 @@ Ref call_static(PyObject* name, PyObject* arg) {
   return call_method(cls.get(), name, arg);
 }
 
-PyObject* to_wire_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* value;
-    orv::parse_args({"to_wire", {"value"}, 1}, args, nargs, kwnames, {&value, 1});
-    // The hooks of a value may call back in: a __str__ that encodes another value.
-    orv::RecursionGuard nesting(codec::kEncodeNesting);
-    return encode(value);
-  });
+Ref to_wire_function(PyObject*, orv::Args args) {
+  PyObject* value = args[0];
+  // The hooks of a value may call back in: a __str__ that encodes another value.
+  orv::RecursionGuard nesting(codec::kEncodeNesting);
+  return encode(value);
 }
 
-PyObject* from_wire_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* wire;
-    orv::parse_args({"from_wire", {"wire"}, 1}, args, nargs, kwnames, {&wire, 1});
-    orv::RecursionGuard nesting(codec::kDecodeNesting);
-    return decode(wire);
-  });
+Ref from_wire_function(PyObject*, orv::Args args) {
+  PyObject* wire = args[0];
+  orv::RecursionGuard nesting(codec::kDecodeNesting);
+  return decode(wire);
 }
 
-PyMethodDef static_methods[] = {
-    {"to_wire", ORV_FASTCALL(to_wire_function),
+constexpr orv::MethodDecl static_methods_table[] = {
+    {{"to_wire", {"value"}, 1}, to_wire_function,
      "to_wire(value: Any) -> Dict[str, Any]\n\n"
      "Serialize a Python value to wire format for transmission.\n\n"
      "Supports: None, bool, int, float, str, datetime, bytes, list, dict,\n"
      "pandas DataFrame/Series, polars DataFrame/Series (if installed), and OfficeJsObject wrappers.\n\n"
      "DataFrames and Series are serialized as a 2D array with column names as the\n"
      "first row, followed by data rows."},
-    {"from_wire", ORV_FASTCALL(from_wire_function),
+    {{"from_wire", {"wire"}, 1}, from_wire_function,
      "from_wire(wire: Dict[str, Any]) -> Any\n\n"
      "Deserialize a wire format value back to Python.\n\n"
      "Handles: Null, Bool, Int, Float, String, Date, Bytes, Array, Dict, and special OfficeJs object references."},
 };
+auto static_methods = orv::method_defs<static_methods_table>();
 
 }  // namespace
 
