@@ -11,7 +11,6 @@ namespace proxylink {
 namespace {
 
 using namespace codec;
-using orv::check;
 using orv::own;
 
 // The first tag, in test order, that `tag` equals. A str tag is compared by

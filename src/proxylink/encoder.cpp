@@ -14,7 +14,6 @@ namespace proxylink {
 namespace {
 
 using namespace codec;
-using orv::check;
 using orv::own;
 
 // Standard Base64 with padding, as an ASCII str.

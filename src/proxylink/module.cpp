@@ -10,7 +10,6 @@ ModuleObjects owned;
 
 namespace {
 
-using orv::check;
 
 orv::ModuleRules rules("proxylink", kModuleName);
 

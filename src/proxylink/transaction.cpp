@@ -12,7 +12,6 @@
 namespace proxylink {
 namespace {
 
-using orv::check;
 using orv::own;
 
 bool attribute_truth(PyObject* self, PyObject* name) { return truth(getattr(self, name).get()); }
