@@ -98,7 +98,6 @@ void make_roots(PyObject* module) {
 void exec_body(PyObject* module) {
   intern_names();
   orv::init_object_setattr();
-  owned.module = orv::Immortal(Ref::borrow(module));
   owned.globals = orv::Immortal(Ref::borrow(PyModule_GetDict(module)));
   import_libraries(module);
   probe_polars(module);

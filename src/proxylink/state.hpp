@@ -72,7 +72,6 @@ struct Replaceable {
 
 // The objects module set-up bound (see module.cpp), kept for identity tests.
 struct ModuleObjects {
-  orv::Immortal module;
   orv::Immortal globals;  // the module's __dict__
   orv::Immortal Messaging;
   orv::Immortal OfficeJsObject;
