@@ -32,11 +32,12 @@ struct MethodDecl {
   constexpr MethodDecl(Signature signature, BoundBody fn, const char* doc_text)
       : sig(signature), body(fn), doc(doc_text) {}
   constexpr MethodDecl(const char* name, PassThrough fn, const char* doc_text)
-      : sig{name, {}, 0}, pass_through(fn), doc(doc_text) {}
+      : sig{name, {}, 0}, pass_through(fn), binds_arguments(false), doc(doc_text) {}
 
   Signature sig;
   BoundBody body = nullptr;
   PassThrough pass_through = nullptr;
+  bool binds_arguments = true;  // false for a PassThrough body
   const char* doc;
 };
 
@@ -46,7 +47,7 @@ template <const auto& Decls, size_t I>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   constexpr const MethodDecl& decl = Decls[I];
   return boundary([&] {
-    if constexpr (decl.pass_through != nullptr) {
+    if constexpr (!decl.binds_arguments) {
       return decl.pass_through(self, args, nargs, kwnames);
     } else {
       constexpr size_t count = decl.sig.names.size();
