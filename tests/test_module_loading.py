@@ -5,12 +5,7 @@ import textwrap
 
 import pytest
 
-MODULES = ["orvane_master.python_server.orvane.proxylink"]
-try:
-    import orvane_master.business_layer.packages.handlers  # noqa: F401
-    MODULES.append("orvane_master.business_layer.packages.handlers")
-except ImportError:
-    pass
+MODULES = ["orvane_master.python_server.orvane.proxylink", "orvane_master.business_layer.packages.handlers"]
 
 
 def run(code):

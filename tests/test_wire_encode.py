@@ -305,7 +305,7 @@ def test_legacy_hooks(proxylink, monkeypatch):
     assert S.to_wire(proxylink.Excel) == w("Excel", 1, True)
     S.to_wire(len)
     assert seen[1:] == [proxylink.Excel, len]  # consulted for proxies and callables too
-    assert S.to_wire(1) == w("Int", 1) and len(seen) == 3  # steps 1 to 9 come first
+    assert S.to_wire(1) == w("Int", 1) and len(seen) == 3  # numbers come before legacy objects
 
 
 def test_replaced_globals_take_effect(proxylink, monkeypatch):

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace orv {
 
@@ -44,7 +45,7 @@ std::string quoted_list(const std::vector<const char*>& names) {
 void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 std::span<PyObject*> out) {
   const size_t count = sig.names.size();
-  const char* const* names = sig.names.begin();
+  const ParamNames& names = sig.names;
   if (static_cast<size_t>(nargs) > count) too_many_positional(sig, nargs);
   for (size_t i = 0; i < count; ++i) out[i] = i < static_cast<size_t>(nargs) ? args[i] : nullptr;
 
@@ -71,13 +72,6 @@ void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
   if (!missing.empty()) {
     raise_format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", sig.function,
                  missing.size(), missing.size() == 1 ? "" : "s", quoted_list(missing).c_str());
-  }
-}
-
-void require_no_kwargs(const char* function, PyObject* kwnames) {
-  if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-    raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function,
-                 PyTuple_GET_ITEM(kwnames, 0));
   }
 }
 

@@ -4,9 +4,8 @@
 #pragma once
 #include "core/error.hpp"
 
-#include <initializer_list>
+#include <array>
 #include <span>
-#include <vector>
 
 namespace orv {
 
@@ -15,12 +14,28 @@ void require_exact(PyObject* value, PyTypeObject* type, const char* arg_name);
 // The same, with None also accepted.
 void require_exact_or_none(PyObject* value, PyTypeObject* type, const char* arg_name);
 
+// The parameter names of a function, written as a braced list of literals.
+// A list longer than `capacity` does not compile.
+struct ParamNames {
+  static constexpr size_t capacity = 8;
+  std::array<const char*, capacity> items{};  // the names, then nullptr
+
+  constexpr size_t size() const noexcept {
+    size_t n = 0;
+    while (n < capacity && items[n]) ++n;
+    return n;
+  }
+  constexpr const char* operator[](size_t i) const noexcept { return items[i]; }
+  constexpr const char* const* begin() const noexcept { return items.data(); }
+  constexpr const char* const* end() const noexcept { return items.data() + size(); }
+};
+
 // Signature of a function for the parser. `required` names come first; the
 // others are optional. `self_counted` adds one to the positional counts in
 // messages, as Python does for methods.
 struct Signature {
   const char* function;
-  std::initializer_list<const char*> names;
+  ParamNames names;
   size_t required;
   bool self_counted = false;
 };
@@ -30,9 +45,5 @@ struct Signature {
 // slot per name.
 void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames, std::span<PyObject*> out);
-
-// Refuses any keyword argument and more or fewer positional arguments than
-// given, for fixed-arity functions.
-void require_no_kwargs(const char* function, PyObject* kwnames);
 
 }  // namespace orv

@@ -3,7 +3,6 @@
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <frameobject.h>
 
 #include <cstddef>
 #if defined(__linux__) || defined(__APPLE__)
@@ -110,15 +109,6 @@ inline bool setattr_check_applies(PyObject* obj) {
 inline PyObject* new_ref(PyObject* o) {
   Py_INCREF(o);
   return o;
-}
-
-// The function name of a traceback entry's frame (a new reference).
-inline PyObject* frame_function_name(PyFrameObject* frame) {
-  PyCodeObject* code = PyFrame_GetCode(frame);  // new reference since 3.9
-  PyObject* name = code->co_name;
-  Py_INCREF(name);
-  Py_DECREF(code);
-  return name;
 }
 
 }  // namespace orv::compat

@@ -1,88 +1,19 @@
-// The driver behind orv::Task bodies and the three Python types that carry
-// them: the coroutine, its __await__ iterator and the coroutine function.
+// The driver behind orv::Task bodies, and the helpers bodies await with.
 //
 // Delegation follows `yield from`: while the body waits in a co_await, every
 // send/throw goes to the awaited iterator, and what it yields goes out to the
 // caller unchanged. When the iterator returns or raises, the body resumes with
 // that outcome, runs to its next co_await (whose iterator is started at once
 // with None) or to its end.
-#include "core/coroutine.hpp"
+//
+// The Python types that carry the coroutines are in coroutine_types.cpp.
+#include "core/coroutine_driver.hpp"
 
 #include "core/recursion.hpp"
 
-#include <new>
-#include <string>
-
 namespace orv {
+namespace driver {
 
-using compat::SendResult;
-
-struct FrameAccess {
-  static Ref& delegate(Frame& f) noexcept { return f.delegate_; }
-  static void set_resume(Frame& f, Ref value, Ref error) noexcept {
-    f.resume_value_ = std::move(value);
-    f.resume_error_ = std::move(error);
-  }
-  static int traverse(Frame& f, visitproc visit, void* arg) {
-    for (Ref& a : f.args_) Py_VISIT(a.get());
-    for (Local* l = f.locals_; l; l = l->next_) Py_VISIT(l->value_.get());
-    Py_VISIT(f.delegate_.get());
-    Py_VISIT(f.resume_value_.get());
-    Py_VISIT(f.resume_error_.get());
-    Py_VISIT(f.handled_.get());
-    return 0;
-  }
-  // While the driver runs the body or what it awaits, the thread's stack of
-  // handled exceptions holds an entry for the body's own (see Handling).
-  static void enter(Frame& f, compat::HandledEntry& entry) noexcept {
-    entry.set(f.handled_.get());
-    f.entry_ = &entry;
-  }
-  static void leave(Frame& f) noexcept { f.entry_ = nullptr; }
-  // Whether the body waits in a co_await (not while the driver runs it).
-  static bool suspended_in_await(Frame& f) noexcept { return f.delegate_ && !f.entry_; }
-  static void set_args(Frame& f, std::span<PyObject*> args) noexcept {
-    for (size_t i = 0; i < args.size(); ++i) f.args_[i] = Ref::borrow(args[i]);
-  }
-  // Locals are released by the body's own destructors; this drops the rest.
-  static void clear(Frame& f) noexcept {
-    f.delegate_.reset();
-    f.resume_value_.reset();
-    f.resume_error_.reset();
-    f.handled_.reset();
-    for (Ref& a : f.args_) a.reset();
-  }
-};
-
-namespace {
-
-// ---------------------------------------------------------------- the driver
-
-struct State {
-  const CoroutineDef* def;
-  Frame frame;
-  Task::Handle handle{};
-  bool started = false;
-  bool running = false;
-  bool finished = false;
-};
-
-struct CoroutineObject {
-  PyObject_HEAD
-  PyObject* weakrefs;
-  alignas(State) unsigned char storage[sizeof(State)];
-
-  State& st() noexcept { return *std::launder(reinterpret_cast<State*>(storage)); }
-};
-
-extern PyTypeObject CoroutineType;
-extern PyTypeObject WrapperType;
-extern PyTypeObject FunctionType;
-
-CoroutineObject* as_coroutine(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
-
-// The body is over: destroy its frame (its destructors release what it
-// holds) and everything the driver kept for it. No body code runs again.
 void finish(State& s) noexcept {
   s.finished = true;
   if (Task::Handle h = std::exchange(s.handle, nullptr)) h.destroy();
@@ -90,13 +21,6 @@ void finish(State& s) noexcept {
 }
 
 Ref fetch() { return PythonError().take(); }
-
-// The outcome of one call into an iterator: next (value yielded), return
-// (value returned) or error (value is the exception).
-struct Outcome {
-  SendResult kind;
-  Ref value;
-};
 
 Outcome from_call(PyObject* result) {
   if (result) return {compat::send_next, Ref::steal(result)};
@@ -173,9 +97,6 @@ struct Running {
   compat::HandledEntry entry_;
 };
 
-// Feeds `value`, or the exception `exc` when given, to the coroutine where it
-// is suspended. Returns next with the value to yield or return with the body's
-// result; errors are thrown.
 Outcome step(State& s, Ref value, Ref exc) {
   if (s.running) raise(PyExc_ValueError, "coroutine already executing");
   if (s.finished) raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
@@ -217,7 +138,6 @@ Outcome step(State& s, Ref value, Ref exc) {
   }
 }
 
-// StopIteration(value), built with a one-argument call so that a tuple stays whole.
 void set_stop_iteration(PyObject* value) {
   Ref exc = own(PyObject_CallOneArg(PyExc_StopIteration, value));
   PyErr_SetObject(PyExc_StopIteration, exc.get());
@@ -304,324 +224,11 @@ PyObject* coroutine_close_impl(PyObject* coro) {
   });
 }
 
-// ------------------------------------------------------------ coroutine type
+void raise_awaited_already() { raise(PyExc_RuntimeError, "coroutine is being awaited already"); }
 
-PyObject* coroutine_send(PyObject* self, PyObject* value) { return step_as_method(self, Ref::borrow(value), {}); }
+}  // namespace driver
 
-PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  return coroutine_throw_impl(self, args, nargs);
-}
-
-PyObject* coroutine_close(PyObject* self, PyObject*) { return coroutine_close_impl(self); }
-
-SendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** result) {
-  return step_as_send(self, arg, result);
-}
-
-PyObject* coroutine_await(PyObject* self);
-
-int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
-  return FrameAccess::traverse(as_coroutine(self)->st().frame, visit, arg);
-}
-
-int coroutine_clear(PyObject* self) {
-  State& s = as_coroutine(self)->st();
-  if (!s.running) finish(s);
-  return 0;
-}
-
-// What a coroutine holds may be the next coroutine of a long chain: the
-// trashcan defers the deeper ones instead of recursing through them all.
-void coroutine_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  Py_TRASHCAN_BEGIN(self, coroutine_dealloc)
-  CoroutineObject* co = as_coroutine(self);
-  if (co->weakrefs) PyObject_ClearWeakRefs(self);
-  finish(co->st());
-  co->st().~State();
-  Py_TYPE(self)->tp_free(self);
-  Py_TRASHCAN_END
-}
-
-PyObject* coroutine_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<coroutine object %s at %p>", as_coroutine(self)->st().def->sig.function, self);
-}
-
-PyObject* coroutine_get_name(PyObject* self, void*) {
-  return PyUnicode_FromString(as_coroutine(self)->st().def->sig.function);
-}
-
-PyObject* coroutine_get_running(PyObject* self, void*) {
-  return PyBool_FromLong(as_coroutine(self)->st().running);
-}
-
-PyObject* coroutine_get_await(PyObject* self, void*) {
-  const Ref& delegate = FrameAccess::delegate(as_coroutine(self)->st().frame);
-  return compat::new_ref(delegate ? delegate.get() : Py_None);
-}
-
-PyMethodDef coroutine_methods[] = {
-    {"send", coroutine_send, METH_O,
-     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(coroutine_throw), METH_FASTCALL,
-     "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef coroutine_getset[] = {
-    {"__name__", coroutine_get_name, nullptr, "name of the coroutine", nullptr},
-    {"__qualname__", coroutine_get_name, nullptr, "qualified name of the coroutine", nullptr},
-    {"cr_running", coroutine_get_running, nullptr, "whether the coroutine is running", nullptr},
-    {"cr_await", coroutine_get_await, nullptr, "object being awaited on, or None", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyAsyncMethods coroutine_async = {coroutine_await, nullptr, nullptr};
-
-PyTypeObject CoroutineType = [] {
-  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-  t.tp_name = "orvane_master.coroutine";
-  t.tp_basicsize = sizeof(CoroutineObject);
-  t.tp_dealloc = coroutine_dealloc;
-  t.tp_as_async = &coroutine_async;
-  t.tp_repr = coroutine_repr;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-  t.tp_doc = "A coroutine whose body is C++.";
-  t.tp_traverse = coroutine_traverse;
-  t.tp_clear = coroutine_clear;
-  t.tp_weaklistoffset = offsetof(CoroutineObject, weakrefs);
-  t.tp_methods = coroutine_methods;
-  t.tp_getset = coroutine_getset;
-  return t;
-}();
-
-// -------------------------------------------------- __await__ iterator type
-
-struct WrapperObject {
-  PyObject_HEAD
-  PyObject* coro;
-};
-
-// A second awaiter of a coroutine that waits in an await is refused, as the
-// interpreter refuses it for native coroutines.
-[[noreturn]] void raise_awaited_already() { raise(PyExc_RuntimeError, "coroutine is being awaited already"); }
-
-PyObject* coroutine_await(PyObject* self) {
-  return boundary([&] {
-    if (FrameAccess::suspended_in_await(as_coroutine(self)->st().frame)) raise_awaited_already();
-    WrapperObject* wrapper = PyObject_GC_New(WrapperObject, &WrapperType);
-    if (!wrapper) throw PythonError();
-    wrapper->coro = compat::new_ref(self);
-    PyObject_GC_Track(wrapper);
-    return Ref::steal(reinterpret_cast<PyObject*>(wrapper));
-  });
-}
-
-PyObject* wrapped(PyObject* self) { return reinterpret_cast<WrapperObject*>(self)->coro; }
-
-// A return value of None ends the iteration without an exception set.
-PyObject* wrapper_next(PyObject* self) {
-  return boundary([&]() -> Ref {
-    Outcome out = step(as_coroutine(wrapped(self))->st(), none(), {});
-    if (out.kind == compat::send_next) return std::move(out.value);
-    if (out.value.is(Py_None)) return {};
-    set_stop_iteration(out.value.get());
-    throw PythonError();
-  });
-}
-
-PyObject* wrapper_send(PyObject* self, PyObject* value) { return coroutine_send(wrapped(self), value); }
-PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  return coroutine_throw_impl(wrapped(self), args, nargs);
-}
-PyObject* wrapper_close(PyObject* self, PyObject*) { return coroutine_close_impl(wrapped(self)); }
-SendResult wrapper_am_send(PyObject* self, PyObject* arg, PyObject** result) {
-  return step_as_send(wrapped(self), arg, result);
-}
-
-int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(wrapped(self));
-  return 0;
-}
-
-int wrapper_clear(PyObject* self) {
-  Py_CLEAR(reinterpret_cast<WrapperObject*>(self)->coro);
-  return 0;
-}
-
-void wrapper_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  wrapper_clear(self);
-  Py_TYPE(self)->tp_free(self);
-}
-
-PyMethodDef wrapper_methods[] = {
-    {"send", wrapper_send, METH_O, "send(arg) -> send 'arg' into the wrapped coroutine."},
-    {"throw", reinterpret_cast<PyCFunction>(wrapper_throw), METH_FASTCALL,
-     "throw(typ[,val[,tb]]) -> raise exception in the wrapped coroutine."},
-    {"close", wrapper_close, METH_NOARGS, "close() -> raise GeneratorExit inside the wrapped coroutine."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyAsyncMethods wrapper_async = {nullptr, nullptr, nullptr};
-
-PyTypeObject WrapperType = [] {
-  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-  t.tp_name = "orvane_master.coroutine_wrapper";
-  t.tp_basicsize = sizeof(WrapperObject);
-  t.tp_dealloc = wrapper_dealloc;
-  t.tp_as_async = &wrapper_async;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-  t.tp_doc = "The iterator that __await__ of a C++ coroutine returns.";
-  t.tp_traverse = wrapper_traverse;
-  t.tp_clear = wrapper_clear;
-  t.tp_iter = PyObject_SelfIter;
-  t.tp_iternext = wrapper_next;
-  t.tp_methods = wrapper_methods;
-  return t;
-}();
-
-// ---------------------------------------------------- coroutine function type
-
-struct FunctionObject {
-  PyObject_HEAD
-  const CoroutineDef* def;
-  PyObject* dict;
-  vectorcallfunc vectorcall;
-};
-
-const CoroutineDef& def_of(PyObject* self) { return *reinterpret_cast<FunctionObject*>(self)->def; }
-
-void check_accepted(Accept accept, PyObject* value, const char* name) {
-  switch (accept) {
-    case Accept::any: break;
-    case Accept::str: require_exact(value, &PyUnicode_Type, name); break;
-    case Accept::dict: require_exact(value, &PyDict_Type, name); break;
-    case Accept::str_or_none: require_exact_or_none(value, &PyUnicode_Type, name); break;
-  }
-}
-
-Ref new_coroutine(const CoroutineDef& def, std::span<PyObject*> args) {
-  CoroutineObject* co = PyObject_GC_New(CoroutineObject, &CoroutineType);
-  if (!co) throw PythonError();
-  co->weakrefs = nullptr;
-  State& s = *new (co->storage) State{};
-  s.def = &def;
-  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(co));  // dealloc copes with a partial state
-  FrameAccess::set_args(s.frame, args);
-  s.handle = def.body(s.frame).release();
-  PyObject_GC_Track(obj.get());
-  return obj;
-}
-
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  return boundary([&] {
-    const CoroutineDef& def = def_of(self);
-    std::array<PyObject*, Frame::max_args> argv{};
-    const size_t count = def.sig.names.size();
-    std::span<PyObject*> bound(argv.data(), count);
-    parse_args(def.sig, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-    for (size_t i = 0; i < count; ++i) check_accepted(def.accept.begin()[i], bound[i], def.sig.names.begin()[i]);
-    return new_coroutine(def, bound);
-  });
-}
-
-PyObject* function_get_name(PyObject* self, void*) { return PyUnicode_FromString(def_of(self).sig.function); }
-PyObject* function_get_doc(PyObject* self, void*) { return PyUnicode_FromString(def_of(self).doc); }
-
-// "(a, b)": read by inspect.signature.
-PyObject* function_get_text_signature(PyObject* self, void*) {
-  std::string text = "(";
-  const char* sep = "";
-  for (const char* name : def_of(self).sig.names) {
-    text += sep;
-    text += name;
-    sep = ", ";
-  }
-  text += ")";
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-PyObject* function_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<coroutine function %s>", def_of(self).sig.function);
-}
-
-// Like a built-in function, it is not bound when found on a class.
-PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) { return compat::new_ref(self); }
-
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(reinterpret_cast<FunctionObject*>(self)->dict);
-  return 0;
-}
-
-int function_clear(PyObject* self) {
-  Py_CLEAR(reinterpret_cast<FunctionObject*>(self)->dict);
-  return 0;
-}
-
-void function_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  function_clear(self);
-  Py_TYPE(self)->tp_free(self);
-}
-
-PyGetSetDef function_getset[] = {
-    {"__name__", function_get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", function_get_name, nullptr, nullptr, nullptr},
-    {"__doc__", function_get_doc, nullptr, nullptr, nullptr},
-    {"__text_signature__", function_get_text_signature, nullptr, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyTypeObject FunctionType = [] {
-  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-  t.tp_name = "orvane_master.coroutine_function";
-  t.tp_basicsize = sizeof(FunctionObject);
-  t.tp_dealloc = function_dealloc;
-  t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-  t.tp_repr = function_repr;
-  t.tp_call = PyVectorcall_Call;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
-  t.tp_doc = "A function whose call returns a coroutine with a C++ body.";
-  t.tp_traverse = function_traverse;
-  t.tp_clear = function_clear;
-  t.tp_getset = function_getset;
-  t.tp_descr_get = function_descr_get;
-  t.tp_dictoffset = offsetof(FunctionObject, dict);
-  return t;
-}();
-
-void ready_types() {
-  if (FunctionType.tp_flags & Py_TPFLAGS_READY) return;
-  compat::set_am_send(coroutine_async, coroutine_am_send);
-  compat::set_am_send(wrapper_async, wrapper_am_send);
-  check(PyType_Ready(&CoroutineType));
-  check(PyType_Ready(&WrapperType));
-  check(PyType_Ready(&FunctionType));
-}
-
-// asyncio.iscoroutinefunction looks for `_is_coroutine` (up to 3.13);
-// inspect.iscoroutinefunction honours inspect.markcoroutinefunction (3.12+).
-void mark_as_coroutine_function(PyObject* fn) {
-  Ref coroutines = own(PyImport_ImportModule("asyncio.coroutines"));
-  if (PyObject* marker = PyObject_GetAttrString(coroutines.get(), "_is_coroutine")) {
-    Ref held = Ref::steal(marker);
-    check(PyObject_SetAttrString(fn, "_is_coroutine", marker));
-  } else {
-    PyErr_Clear();
-  }
-  Ref inspect = own(PyImport_ImportModule("inspect"));
-  if (PyObject* mark = PyObject_GetAttrString(inspect.get(), "markcoroutinefunction")) {
-    Ref held = Ref::steal(mark);
-    own(PyObject_CallOneArg(mark, fn));
-  } else {
-    PyErr_Clear();
-  }
-}
-
-}  // namespace
+using namespace driver;
 
 // ------------------------------------------------------------ body helpers
 
@@ -713,21 +320,6 @@ Await anext(PyObject* it) {
   Await await = awaitable(std::move(next));
   await.stop_async_iteration_ends = true;
   return await;
-}
-
-Ref make_coroutine_function(const CoroutineDef& def, PyObject* module_name) {
-  ready_types();
-  FunctionObject* fn = PyObject_GC_New(FunctionObject, &FunctionType);
-  if (!fn) throw PythonError();
-  fn->def = &def;
-  fn->dict = nullptr;
-  fn->vectorcall = function_vectorcall;
-  Ref obj = Ref::steal(reinterpret_cast<PyObject*>(fn));
-  fn->dict = own(PyDict_New()).release();
-  PyObject_GC_Track(obj.get());
-  check(PyObject_SetAttrString(obj.get(), "__module__", module_name));
-  mark_as_coroutine_function(obj.get());
-  return obj;
 }
 
 }  // namespace orv

@@ -197,12 +197,40 @@ Ref aiter(PyObject* obj);
 Await anext(PyObject* it);
 
 // What calling a coroutine function accepts for each parameter.
-enum class Accept : unsigned char { any, str, dict, str_or_none };
+enum class Accept : unsigned char { unset, any, str, dict, str_or_none };
+
+// One Accept per parameter, written as a braced list; a list longer than a
+// frame holds does not compile.
+struct AcceptList {
+  std::array<Accept, Frame::max_args> items{};  // the entries, then unset
+
+  constexpr size_t size() const noexcept {
+    size_t n = 0;
+    while (n < items.size() && items[n] != Accept::unset) ++n;
+    return n;
+  }
+  constexpr Accept operator[](size_t i) const noexcept { return items[i]; }
+};
+
+namespace detail {
+// Not constant expressions: reaching one in the constructor below makes the
+// faulty definition a compile error that names the fault.
+void coroutine_has_more_parameters_than_a_frame_holds();
+void coroutine_needs_one_accept_entry_per_parameter();
+}  // namespace detail
 
 struct CoroutineDef {
-  Signature sig;                         // name and parameters, all by position or keyword
-  std::initializer_list<Accept> accept;  // one per parameter
-  const char* doc;                       // first line: the signature with declared types
+  // Checked while compiling: at most Frame::max_args parameters, and one
+  // Accept entry for each.
+  consteval CoroutineDef(Signature signature, AcceptList accepted, const char* doc_text, Task (*fn)(Frame&))
+      : sig(signature), accept(accepted), doc(doc_text), body(fn) {
+    if (sig.names.size() > Frame::max_args) detail::coroutine_has_more_parameters_than_a_frame_holds();
+    if (accept.size() != sig.names.size()) detail::coroutine_needs_one_accept_entry_per_parameter();
+  }
+
+  Signature sig;      // name and parameters, all by position or keyword
+  AcceptList accept;  // one per parameter
+  const char* doc;    // first line: the signature with declared types
   Task (*body)(Frame&);
 };
 

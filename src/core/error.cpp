@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdarg>
+#include <new>
 #include <thread>
 
 namespace orv {
@@ -15,6 +16,11 @@ PythonError::PythonError() : exc_(Ref::steal(compat::fetch_exception())) {
 
 void PythonError::restore() noexcept {
   if (exc_) compat::restore_exception(exc_.release());
+}
+
+void PythonError::discard(PyObject* context) noexcept {
+  restore();
+  PyErr_WriteUnraisable(context);
 }
 
 bool PythonError::matches(PyObject* exc_type) const noexcept {
@@ -32,6 +38,20 @@ void raise_format(PyObject* type, const char* format, ...) {
   PyErr_FormatV(type, format, args);
   va_end(args);
   throw PythonError();
+}
+
+void raise_in_flight() noexcept {
+  try {
+    throw;
+  } catch (PythonError& e) {
+    e.restore();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+  } catch (...) {
+    stop_foreign_unwinding();
+  }
 }
 
 void stop_foreign_unwinding() {

@@ -6,7 +6,7 @@
 #include "core/ref.hpp"
 
 #include <exception>
-#include <new>
+#include <type_traits>
 
 namespace orv {
 
@@ -21,6 +21,10 @@ class PythonError : public std::exception {
   bool matches(PyObject* exc_type) const noexcept;
   PyObject* value() const noexcept { return exc_.get(); }
   Ref take() noexcept { return std::move(exc_); }
+  // Reports the error to sys.unraisablehook with `context` as the object
+  // involved (PyErr_WriteUnraisable), and drops it: for places that cannot
+  // raise, such as finalisers and destructors.
+  void discard(PyObject* context) noexcept;
   const char* what() const noexcept override { return "Python exception"; }
 
  private:
@@ -54,38 +58,33 @@ inline PyObject* check_ptr(PyObject* p) {
 // from 3.14 on, until the process ends.
 void stop_foreign_unwinding();
 
-// The one place where C++ exceptions become Python exceptions. Every slot,
-// method and function entry goes through it.
-template <class F>
-PyObject* boundary(F&& body) noexcept {
-  try {
-    return body().release();
-  } catch (PythonError& e) {
-    e.restore();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
-  } catch (...) {
-    stop_foreign_unwinding();
-  }
-  return nullptr;
-}
+// Sets the interpreter's error indicator from the C++ exception being handled;
+// called only inside a catch block (see boundary).
+void raise_in_flight() noexcept;
 
+// The one place where C++ exceptions become Python exceptions. Every slot,
+// method and function entry goes through it. The body's return type picks the
+// convention: a Ref body gives a new reference or nullptr, an int body its
+// value or -1.
 template <class F>
-int boundary_int(F&& body) noexcept {
+auto boundary(F&& body) noexcept {
+  using Result = decltype(body());
+  static_assert(std::is_same_v<Result, Ref> || std::is_same_v<Result, int>,
+                "a boundary body returns a Ref (object slots) or an int (status slots)");
   try {
-    return body();
-  } catch (PythonError& e) {
-    e.restore();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
+    if constexpr (std::is_same_v<Result, int>) {
+      return body();
+    } else {
+      return body().release();
+    }
   } catch (...) {
-    stop_foreign_unwinding();
+    raise_in_flight();
   }
-  return -1;
+  if constexpr (std::is_same_v<Result, int>) {
+    return -1;
+  } else {
+    return static_cast<PyObject*>(nullptr);
+  }
 }
 
 }  // namespace orv

@@ -22,7 +22,7 @@ class ModuleRules {
   int exec(PyObject* module, Body&& body) noexcept {
     int state = begin_exec(module);
     if (state != 0) return state < 0 ? -1 : 0;
-    int result = boundary_int([&] {
+    int result = boundary([&] {
       body(module);
       register_full_name(module);
       return 0;
@@ -55,5 +55,11 @@ struct MultiPhaseSlots {
       {0, nullptr},
   };
 };
+
+// The definition of a module named `name` whose loading follows `rules` and whose set-up is `body`.
+template <ModuleRules& rules, void (*body)(PyObject*)>
+PyModuleDef module_definition(const char* name, const char* doc) {
+  return {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, MultiPhaseSlots<rules, body>::slots, nullptr, nullptr, nullptr};
+}
 
 }  // namespace orv

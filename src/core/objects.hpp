@@ -30,6 +30,9 @@ inline bool isinstance(PyObject* value, PyObject* cls) { return check(PyObject_I
 // mapping.get(key, fallback): an exact dict is read directly, any other mapping
 // through its own get method; `fallback` is what a missing key reads as.
 Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback);
+// mapping.get(key): an exact dict is read directly (an empty Ref for a missing
+// key), any other mapping through its own get method called with the key alone.
+Ref mapping_get(PyObject* mapping, PyObject* key);
 
 // for item in iterable: if not fn(item): break
 template <class F>

@@ -1,5 +1,5 @@
-// Shared codec state: words made once, the libraries bound at set-up and the
-// wire-value constructor.
+// The codec's set-up (tag words, templates, the libraries' attributes) and
+// the helpers that map containers.
 #include "proxylink/codec.hpp"
 
 #include "core/pending_list.hpp"
@@ -8,24 +8,17 @@
 
 namespace proxylink::codec {
 
-Words words;
-Libraries libs;
-Templates templates;
+Wire wire;
 
 namespace {
 
-PyObject* intern(const char* text) {
-  PyObject* s = PyUnicode_InternFromString(text);
-  if (!s) orv::throw_current();
-  return s;
+// `<obj>.<name>`, kept for the process.
+orv::Immortal keep_attr(PyObject* obj, const char* name) {
+  return orv::Immortal(orv::own(PyObject_GetAttrString(obj, name)));
 }
 
-PyObject* keep_attr(PyObject* obj, const char* name) { return orv::own(PyObject_GetAttrString(obj, name)).release(); }
-
-PyObject* keep_global(PyObject* globals, PyObject* name) { return orv::lookup_global(globals, name).release(); }
-
 Py_ssize_t size_of(PyObject* obj) {
-  Ref size = call_method(obj, orv::own(PyUnicode_InternFromString("__sizeof__")).get());
+  Ref size = call_method(obj, names.__sizeof__);
   const Py_ssize_t n = PyLong_AsSsize_t(size.get());
   if (n == -1 && PyErr_Occurred()) orv::throw_current();
   return n;
@@ -42,81 +35,70 @@ void make_templates() {
     Ref holder = orv::own(PyObject_CallNoArgs(holder_class.get()));
     setattr(holder.get(), names.type, tag);
     setattr(holder.get(), names.value, Py_None);
-    setattr(holder.get(), names.isSpec, is_spec ? Py_True : Py_False);
+    setattr(holder.get(), names.isSpec, orv::boolean(is_spec).get());
     return orv::own(PyObject_GenericGetDict(holder.get(), nullptr));
   };
   auto plain = [](PyObject* tag, bool is_spec) {
-    Ref wire = orv::own(PyDict_New());
-    orv::check(PyDict_SetItem(wire.get(), names.type, tag));
-    orv::check(PyDict_SetItem(wire.get(), names.value, Py_None));
-    orv::check(PyDict_SetItem(wire.get(), names.isSpec, is_spec ? Py_True : Py_False));
-    return wire;
+    Ref made = orv::own(PyDict_New());
+    orv::check(PyDict_SetItem(made.get(), names.type, tag));
+    orv::check(PyDict_SetItem(made.get(), names.value, Py_None));
+    orv::check(PyDict_SetItem(made.get(), names.isSpec, orv::boolean(is_spec).get()));
+    return made;
   };
-  const bool use_shared = size_of(orv::own(PyDict_Copy(shared(words.Float, false).get())).get()) <
-                          size_of(orv::own(PyDict_Copy(plain(words.Float, false).get())).get());
+  PyObject* sample = word(Tag::Float);
+  const bool use_shared = size_of(orv::own(PyDict_Copy(shared(sample, false).get())).get()) <
+                          size_of(orv::own(PyDict_Copy(plain(sample, false).get())).get());
   auto make = [&](PyObject* tag, bool is_spec) {
-    return (use_shared ? shared(tag, is_spec) : plain(tag, is_spec)).release();
+    return orv::Immortal(use_shared ? shared(tag, is_spec) : plain(tag, is_spec));
   };
-  templates.Null = make(words.Null, false);
-  templates.Bool = make(words.Bool, false);
-  templates.Int = make(words.Int, false);
-  templates.Float = make(words.Float, false);
-  templates.String = make(words.String, false);
-  templates.Date = make(words.Date, false);
-  templates.Bytes = make(words.Bytes, false);
-  templates.Array = make(words.Array, false);
-  templates.Dict = make(words.Dict, false);
-  templates.COM_Object = make(words.COM_Object, false);
-  templates.Python_Function = make(words.Python_Function, true);
-  templates.reference = make(Py_None, true);
+  for (const TagRow& row : tag_rows) wire.templates[index_of(row.tag)] = make(word(row.tag), row.special);
+  wire.reference = make(Py_None, true);
 }
 
 }  // namespace
 
-void init(PyObject* globals) {
-#define PROXYLINK_CODEC_INTERN(n) words.n = intern(#n);
-  PROXYLINK_CODEC_WORDS(PROXYLINK_CODEC_INTERN)
-#undef PROXYLINK_CODEC_INTERN
-  words.datetime64_us = intern("datetime64[us]");
+void init() {
+  for (const TagRow& row : tag_rows) wire.words[index_of(row.tag)] = orv::Immortal::interned(row.word);
 
-  libs.np = keep_global(globals, names.np);
-  libs.pd = keep_global(globals, names.pd);
-  libs.dt = keep_global(globals, names.dt);
-  libs.base64 = keep_global(globals, names.base64);
-  libs.np_bool = keep_attr(libs.np, "bool_");
-  libs.np_datetime64 = keep_attr(libs.np, "datetime64");
-  libs.np_floating = keep_attr(libs.np, "floating");
-  libs.np_ndarray = keep_attr(libs.np, "ndarray");
-  libs.pd_Timestamp = keep_attr(libs.pd, "Timestamp");
-  libs.pd_Series = keep_attr(libs.pd, "Series");
-  libs.pd_DataFrame = keep_attr(libs.pd, "DataFrame");
-  libs.pd_NA = keep_attr(libs.pd, "NA");
-  libs.dt_datetime = keep_attr(libs.dt, "datetime");
-  libs.dt_date = keep_attr(libs.dt, "date");
-  Ref timezone = orv::own(PyObject_GetAttrString(libs.dt, "timezone"));
-  libs.utc = keep_attr(timezone.get(), "utc");
-  libs.b64decode = keep_attr(libs.base64, "b64decode");
-  libs.fromisoformat = keep_attr(libs.dt_datetime, "fromisoformat");
+  for (Replaceable* library : {&owned.np, &owned.pd, &owned.dt, &owned.base64}) {
+    library->own = orv::Immortal(global(library->name));
+  }
+  owned.np_bool = keep_attr(owned.np.own, "bool_");
+  owned.np_datetime64 = keep_attr(owned.np.own, "datetime64");
+  owned.np_floating = keep_attr(owned.np.own, "floating");
+  owned.np_ndarray = keep_attr(owned.np.own, "ndarray");
+  owned.pd_Timestamp = keep_attr(owned.pd.own, "Timestamp");
+  owned.pd_Series = keep_attr(owned.pd.own, "Series");
+  owned.pd_DataFrame = keep_attr(owned.pd.own, "DataFrame");
+  owned.pd_NA = keep_attr(owned.pd.own, "NA");
+  owned.dt_datetime = keep_attr(owned.dt.own, "datetime");
+  owned.dt_date = keep_attr(owned.dt.own, "date");
+  Ref timezone = orv::own(PyObject_GetAttrString(owned.dt.own, "timezone"));
+  owned.utc = keep_attr(timezone.get(), "utc");
+  owned.b64decode = keep_attr(owned.base64.own, "b64decode");
+  owned.fromisoformat = keep_attr(owned.dt_datetime, "fromisoformat");
   make_templates();
 }
 
-Ref library_attr(PyObject* global_name, PyObject* own_module, PyObject* attr, PyObject* own_attr) {
-  Ref module = global(global_name);
-  if (module.is(own_module)) return Ref::borrow(own_attr);
-  return getattr(module.get(), attr);
+Ref library_attr(const Replaceable& library, PyObject* attr, PyObject* own_attr) {
+  return if_own(
+      library, [&] { return Ref::borrow(own_attr); }, [&](PyObject* current) { return getattr(current, attr); });
 }
 
 Ref make_reference(PyObject* type_name, PyObject* object_id) {
-  Ref wire = orv::own(PyDict_Copy(templates.reference));
-  orv::check(PyDict_SetItem(wire.get(), names.type, type_name));
-  orv::check(PyDict_SetItem(wire.get(), names.value, object_id));
-  return wire;
+  Ref made = orv::own(PyDict_Copy(wire.reference));
+  orv::check(PyDict_SetItem(made.get(), names.type, type_name));
+  orv::check(PyDict_SetItem(made.get(), names.value, object_id));
+  return made;
 }
 
 namespace {
 
-// `k, v = pair`, with the ValueError of Python's unpacking.
-std::pair<Ref, Ref> unpack_pair(PyObject* pair) {
+// `k, v = tuple(pair)`: the pair is read whole, as tuple() reads it, so an
+// iterable of any length is consumed to its end (unpacking itself stops after
+// a third item), and what is not iterable gets tuple()'s TypeError. The
+// ValueError for a wrong length is the one of Python's unpacking.
+std::pair<Ref, Ref> unpack_as_tuple(PyObject* pair) {
   Ref items = PyTuple_CheckExact(pair) ? Ref::borrow(pair) : orv::own(PySequence_Tuple(pair));
   const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
   if (n > 2) orv::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
@@ -171,10 +153,10 @@ Ref map_values(PyObject* mapping, Convert convert) {
     }
     return out;
   }
-  Ref pairs = call_method(mapping, words.items);
+  Ref pairs = call_method(mapping, names.items);
   Ref iterator = orv::own(PyObject_GetIter(pairs.get()));
   while (Ref pair = Ref::steal(PyIter_Next(iterator.get()))) {
-    auto [key, value] = unpack_pair(pair.get());
+    auto [key, value] = unpack_as_tuple(pair.get());
     orv::check(PyDict_SetItem(out.get(), key.get(), convert(value.get()).get()));
   }
   if (PyErr_Occurred()) orv::throw_current();

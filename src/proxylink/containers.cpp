@@ -1,190 +1,136 @@
 // OfficeJsArray and OfficeJsDict: a real list or dict of decoded contents
 // that also remembers the id of the remote array or dictionary. Contents are
 // local; only unknown attribute reads, calls and destruction reach the add-in.
-#include "core/pyclass.hpp"
 #include "proxylink/classes.hpp"
-#include "proxylink/forwarding.hpp"
 #include "proxylink/proxy_common.hpp"
 
 namespace proxylink {
 namespace {
 
 struct Kind {
-  PyObject* ModuleObjects::*cls;  // the class defined here
-  PyTypeObject* base;             // list or dict
-  const char* class_name;  // per-instance class name
-  const char* type_name;   // _internal_typeName
-  const char* typ;         // _typ
-  PyObject* class_name_str = nullptr;
-  PyObject* type_name_str = nullptr;
-  PyObject* typ_str = nullptr;
+  const orv::Immortal& cls;         // the class defined here
+  PyTypeObject* base;               // list or dict
+  const orv::Immortal& class_name;  // per-instance class name
+  const orv::Immortal& type_name;   // _internal_typeName
+  const orv::Immortal& typ;         // _typ
 };
 
-Kind array_kind{&ModuleObjects::OfficeJsArray, &PyList_Type, "JsArray", "Array", "officejs_array"};
-Kind dict_kind{&ModuleObjects::OfficeJsDict, &PyDict_Type, "JsDict", "Dict", "officejs_dict"};
-PyObject* module_name_orvane = nullptr;  // "orvane"
+const Kind array_kind{owned.OfficeJsArray, &PyList_Type, names.JsArray, names.Array, names.officejs_array};
+const Kind dict_kind{owned.OfficeJsDict, &PyDict_Type, names.JsDict, names.Dict, names.officejs_dict};
 
-template <Kind& K>
-PyObject* container_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* argv[2];
-    orv::parse_args({"__new__", {"cls", "object_id"}, 2}, args, nargs, kwnames, argv);
-    orv::require_exact(argv[1], &PyLong_Type, "object_id");
-    return new_instance(owned.*K.cls, argv[0], K.class_name_str, module_name_orvane);
-  });
+template <const Kind& K>
+Ref container_new(PyObject*, orv::Args args) {
+  orv::require_exact(args[1], &PyLong_Type, "object_id");
+  return new_instance(K.cls, args[0], K.class_name, names.orvane);
 }
 
-template <Kind& K>
-PyObject* container_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* object_id;
-    orv::parse_args({"__init__", {"object_id"}, 1, true}, args, nargs, kwnames, {&object_id, 1});
-    orv::require_exact(object_id, &PyLong_Type, "object_id");
-    init_next(owned.*K.cls, self);
-    set_identity(self, object_id, K.type_name_str, K.typ_str);
-    return orv::none();
-  });
+template <const Kind& K>
+Ref container_init(PyObject* self, orv::Args args) {
+  PyObject* object_id = args[0];
+  orv::require_exact(object_id, &PyLong_Type, "object_id");
+  init_next(K.cls, self);
+  set_identity(self, object_id, K.type_name, K.typ);
+  return orv::none();
 }
 
-PyObject* dict_getattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* name;
-    orv::parse_args({"__getattr__", {"name"}, 1, true}, args, nargs, kwnames, {&name, 1});
-    orv::require_exact(name, &PyUnicode_Type, "name");
-    PyObject* value = orv::check_ptr(PyDict_GetItemWithError(self, name));
-    if (value) return Ref::borrow(value);
-    return forward_getattr(self, name);
-  });
+Ref dict_getattr(PyObject* self, orv::Args args) {
+  PyObject* name = args[0];
+  orv::require_exact(name, &PyUnicode_Type, "name");
+  PyObject* value = orv::check_ptr(PyDict_GetItemWithError(self, name));
+  if (value) return Ref::borrow(value);
+  return forward_getattr(self, name);
 }
 
-PyObject* array_setattr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&]() -> Ref {
-    PyObject* argv[2];
-    orv::parse_args({"__setattr__", {"name", "value"}, 2, true}, args, nargs, kwnames, argv);
-    orv::require_exact(argv[0], &PyUnicode_Type, "name");
-    orv::raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsArray");
-  });
+Ref array_setattr(PyObject*, orv::Args args) {
+  orv::require_exact(args[0], &PyUnicode_Type, "name");
+  orv::raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsArray");
 }
 
-PyObject* dict_setattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* argv[2];
-    orv::parse_args({"__setattr__", {"name", "value"}, 2, true}, args, nargs, kwnames, argv);
-    orv::require_exact(argv[0], &PyUnicode_Type, "name");
-    if (!orv::check(PyDict_Contains(self, argv[0]))) {
-      orv::raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsDict");
-    }
-    orv::check(PyObject_SetItem(self, argv[0], argv[1]));  // ordinary item assignment
-    return orv::none();
-  });
+Ref dict_setattr(PyObject* self, orv::Args args) {
+  orv::require_exact(args[0], &PyUnicode_Type, "name");
+  if (!orv::check(PyDict_Contains(self, args[0]))) {
+    orv::raise(PyExc_AttributeError, "Cannot set attributes on OfficeJsDict");
+  }
+  orv::check(PyObject_SetItem(self, args[0], args[1]));  // ordinary item assignment
+  return orv::none();
 }
 
-template <Kind& K>
-PyObject* container_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    std::span<PyObject*> none;
-    orv::parse_args({"__str__", {}, 0, true}, args, nargs, kwnames, none);
-    return orv::own(K.base->tp_repr(self));
-  });
+template <const Kind& K>
+Ref container_str(PyObject* self, orv::Args) {
+  return orv::own(K.base->tp_repr(self));
 }
 
-PyObject* array_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    std::span<PyObject*> none;
-    orv::parse_args({"__repr__", {}, 0, true}, args, nargs, kwnames, none);
-    Ref object_id = format_field(getattr(self, names._internal_id).get());
-    Py_ssize_t size = PyObject_Size(self);
-    if (size < 0) orv::throw_current();
-    return orv::own(PyUnicode_FromFormat("<OfficeJsArray id=%U len=%zd>", object_id.get(), size));
-  });
+Ref array_repr(PyObject* self, orv::Args) {
+  Ref object_id = format_field(getattr(self, names._internal_id).get());
+  Py_ssize_t size = PyObject_Size(self);
+  if (size < 0) orv::throw_current();
+  return orv::own(PyUnicode_FromFormat("<OfficeJsArray id=%U len=%zd>", object_id.get(), size));
 }
 
-PyObject* dict_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    std::span<PyObject*> none;
-    orv::parse_args({"__repr__", {}, 0, true}, args, nargs, kwnames, none);
-    constexpr Py_ssize_t shown = 10;
-    Ref keys = orv::own(PyDict_Keys(self));
-    if (PyList_GET_SIZE(keys.get()) > shown) {
-      keys = orv::own(PyList_GetSlice(keys.get(), 0, shown));
-      Ref marker = orv::own(PyUnicode_FromString("..."));
-      orv::check(PyList_Append(keys.get(), marker.get()));
-    }
-    Ref object_id = format_field(getattr(self, names._internal_id).get());
-    return orv::own(PyUnicode_FromFormat("<OfficeJsDict id=%U keys=%R>", object_id.get(), keys.get()));
-  });
+Ref dict_repr(PyObject* self, orv::Args) {
+  constexpr Py_ssize_t shown = 10;
+  Ref keys = orv::own(PyDict_Keys(self));
+  if (PyList_GET_SIZE(keys.get()) > shown) {
+    keys = orv::own(PyList_GetSlice(keys.get(), 0, shown));
+    Ref marker = orv::own(PyUnicode_FromString("..."));
+    orv::check(PyList_Append(keys.get(), marker.get()));
+  }
+  Ref object_id = format_field(getattr(self, names._internal_id).get());
+  return orv::own(PyUnicode_FromFormat("<OfficeJsDict id=%U keys=%R>", object_id.get(), keys.get()));
 }
 
-PyMethodDef array_static[] = {
-    {"__new__", ORV_FASTCALL(container_new<array_kind>),
+constexpr orv::MethodDecl array_static_table[] = {
+    {{"__new__", {"cls", "object_id"}, 2}, container_new<array_kind>,
      "__new__(cls, object_id: int) -> OfficeJsArray\n\nCreate an empty array of a new per-instance class."},
 };
-PyMethodDef dict_static[] = {
-    {"__new__", ORV_FASTCALL(container_new<dict_kind>),
+auto array_static = orv::method_defs<array_static_table>();
+constexpr orv::MethodDecl dict_static_table[] = {
+    {{"__new__", {"cls", "object_id"}, 2}, container_new<dict_kind>,
      "__new__(cls, object_id: int) -> OfficeJsDict\n\nCreate an empty dictionary of a new per-instance class."},
 };
+auto dict_static = orv::method_defs<dict_static_table>();
 
-PyMethodDef array_methods[] = {
-    {"__init__", ORV_FASTCALL(container_init<array_kind>),
+constexpr orv::MethodDecl array_methods_table[] = {
+    {{"__init__", {"object_id"}, 1, true}, container_init<array_kind>,
      "__init__(self, object_id: int) -> None\n\nStart empty and record the remote id and the context stamp."},
-    {"__getattr__", ORV_FASTCALL(method_forward_getattr),
-     "__getattr__(self, name: str) -> Any\n\nRead a remote attribute (forwarded to _cw__getattr__)."},
-    {"__setattr__", ORV_FASTCALL(array_setattr),
+    forwarded_getattr("__getattr__(self, name: str) -> Any\n\nRead a remote attribute (forwarded to _cw__getattr__)."),
+    {{"__setattr__", {"name", "value"}, 2, true}, array_setattr,
      "__setattr__(self, name: str, value: Any) -> None\n\nAlways refused: arrays take no attributes."},
-    {"__call__", ORV_FASTCALL(method_forward_call),
-     "__call__(self, *args: Any, **kwargs: Any) -> Any\n\nForwarded to _cw__call__, which refuses arrays."},
-    {"__del__", ORV_FASTCALL(method_forward_del),
-     "__del__(self) -> None\n\nRelease the remote array (forwarded to _cw__del__)."},
-    {"__str__", ORV_FASTCALL(container_str<array_kind>),
+    forwarded_call("__call__(self, *args: Any, **kwargs: Any) -> Any\n\nForwarded to _cw__call__, which refuses arrays."),
+    forwarded_del("__del__(self) -> None\n\nRelease the remote array (forwarded to _cw__del__)."),
+    {{"__str__", {}, 0, true}, container_str<array_kind>,
      "__str__(self) -> str\n\nReturn the list representation of the items."},
-    {"__repr__", ORV_FASTCALL(array_repr),
+    {{"__repr__", {}, 0, true}, array_repr,
      "__repr__(self) -> str\n\nReturn '<OfficeJsArray id=ID len=N>'."},
 };
+auto array_methods = orv::method_defs<array_methods_table>();
 
-PyMethodDef dict_methods[] = {
-    {"__init__", ORV_FASTCALL(container_init<dict_kind>),
+constexpr orv::MethodDecl dict_methods_table[] = {
+    {{"__init__", {"object_id"}, 1, true}, container_init<dict_kind>,
      "__init__(self, object_id: int) -> None\n\nStart empty and record the remote id and the context stamp."},
-    {"__getattr__", ORV_FASTCALL(dict_getattr),
+    {{"__getattr__", {"name"}, 1, true}, dict_getattr,
      "__getattr__(self, name: str) -> Any\n\nThe value of key `name` if present, else a remote read."},
-    {"__setattr__", ORV_FASTCALL(dict_setattr),
+    {{"__setattr__", {"name", "value"}, 2, true}, dict_setattr,
      "__setattr__(self, name: str, value: Any) -> None\n\nReplace the value of an existing key; other names are refused."},
-    {"__call__", ORV_FASTCALL(method_forward_call),
-     "__call__(self, *args: Any, **kwargs: Any) -> Any\n\nForwarded to _cw__call__, which refuses dictionaries."},
-    {"__del__", ORV_FASTCALL(method_forward_del),
-     "__del__(self) -> None\n\nRelease the remote dictionary (forwarded to _cw__del__)."},
-    {"__str__", ORV_FASTCALL(container_str<dict_kind>),
+    forwarded_call("__call__(self, *args: Any, **kwargs: Any) -> Any\n\nForwarded to _cw__call__, which refuses dictionaries."),
+    forwarded_del("__del__(self) -> None\n\nRelease the remote dictionary (forwarded to _cw__del__)."),
+    {{"__str__", {}, 0, true}, container_str<dict_kind>,
      "__str__(self) -> str\n\nReturn the dict representation of the entries."},
-    {"__repr__", ORV_FASTCALL(dict_repr),
+    {{"__repr__", {}, 0, true}, dict_repr,
      "__repr__(self) -> str\n\nReturn '<OfficeJsDict id=ID keys=[...]>' with at most ten keys shown."},
 };
-
-void intern_kind(Kind& kind) {
-  kind.class_name_str = PyUnicode_InternFromString(kind.class_name);
-  kind.type_name_str = PyUnicode_InternFromString(kind.type_name);
-  kind.typ_str = PyUnicode_InternFromString(kind.typ);
-  if (!kind.class_name_str || !kind.type_name_str || !kind.typ_str) orv::throw_current();
-}
-
-Ref make_container_class(Kind& kind, const char* name, const char* doc, std::span<PyMethodDef> methods,
-                         std::span<PyMethodDef> statics) {
-  if (!module_name_orvane) module_name_orvane = PyUnicode_InternFromString("orvane");
-  if (!module_name_orvane) orv::throw_current();
-  intern_kind(kind);
-  Ref bases = orv::own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(kind.base)));
-  return orv::make_class({name, "orvane_master.python_server.orvane.proxylink", doc, bases.get(), methods, statics});
-}
+auto dict_methods = orv::method_defs<dict_methods_table>();
 
 }  // namespace
 
 Ref make_array_class() {
-  return make_container_class(array_kind, "OfficeJsArray", "Specialized proxy for arrays returned from Office.js.",
-                              array_methods, array_static);
+  return make_module_class("OfficeJsArray", "Specialized proxy for arrays returned from Office.js.", array_kind.base,
+                           array_methods, array_static);
 }
 
 Ref make_dict_class() {
-  return make_container_class(dict_kind, "OfficeJsDict",
-                              "Specialized proxy for dictionaries returned from Office.js.", dict_methods,
-                              dict_static);
+  return make_module_class("OfficeJsDict", "Specialized proxy for dictionaries returned from Office.js.",
+                           dict_kind.base, dict_methods, dict_static);
 }
 
 }  // namespace proxylink

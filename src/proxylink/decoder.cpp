@@ -1,7 +1,8 @@
 // The decoder behind `Serializer.from_wire`: a wire value from the add-in back
-// to a Python value. Tags are tested before `isSpec`, in a fixed order; arrays
-// and dictionaries become OfficeJsArray and OfficeJsDict, references new proxies.
-#include <iterator>
+// to a Python value. Tags are tested before `isSpec`, in the order of the tag
+// table (codec.hpp); arrays and dictionaries become OfficeJsArray and
+// OfficeJsDict, references new proxies.
+#include <optional>
 
 #include "core/args.hpp"
 #include "proxylink/codec.hpp"
@@ -10,45 +11,28 @@ namespace proxylink {
 namespace {
 
 using namespace codec;
-using orv::check;
 using orv::own;
-
-enum class Tag { None, Null, Bool, Int, Float, String, Date, Bytes, Array, Dict, COM_Object, Python_Function };
-
-// The tags in the order the decoder tests them.
-struct TagWord {
-  Tag tag;
-  PyObject* const* word;
-};
-const TagWord tag_order[] = {
-    {Tag::Null, &words.Null},   {Tag::Bool, &words.Bool},     {Tag::Int, &words.Int},
-    {Tag::Float, &words.Float}, {Tag::String, &words.String}, {Tag::Date, &words.Date},
-    {Tag::Bytes, &words.Bytes}, {Tag::Array, &words.Array},   {Tag::Dict, &words.Dict},
-    {Tag::COM_Object, &words.COM_Object}, {Tag::Python_Function, &words.Python_Function},
-};
-
-bool equals(PyObject* tag, PyObject* word) { return check(PyObject_RichCompareBool(tag, word, Py_EQ)) != 0; }
 
 // The first tag, in test order, that `tag` equals. A str tag is compared by
 // its text; anything else through its own equality, in the same order.
-Tag classify(PyObject* tag, size_t from = 0) {
+std::optional<Tag> classify(PyObject* tag, size_t from = 0) {
   if (PyUnicode_CheckExact(tag)) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(tag);
-    if (length == 0) return Tag::None;
+    if (length == 0) return std::nullopt;
     const Py_UCS4 first = PyUnicode_READ_CHAR(tag, 0);
-    for (size_t i = from; i < std::size(tag_order); ++i) {
-      PyObject* word = *tag_order[i].word;
+    for (size_t i = from; i < kTagCount; ++i) {
+      PyObject* word = wire.words[i];
       if (tag == word || (PyUnicode_GET_LENGTH(word) == length && PyUnicode_READ_CHAR(word, 0) == first &&
                           PyUnicode_Compare(tag, word) == 0)) {
-        return tag_order[i].tag;
+        return tag_rows[i].tag;
       }
     }
-    return Tag::None;
+    return std::nullopt;
   }
-  for (size_t i = from; i < std::size(tag_order); ++i) {
-    if (equals(tag, *tag_order[i].word)) return tag_order[i].tag;
+  for (size_t i = from; i < kTagCount; ++i) {
+    if (orv::equals(tag, wire.words[i])) return tag_rows[i].tag;
   }
-  return Tag::None;
+  return std::nullopt;
 }
 
 Ref entry(PyObject* wire, PyObject* key) {
@@ -57,9 +41,9 @@ Ref entry(PyObject* wire, PyObject* key) {
 
 Ref decode_date(PyObject* payload) {
   try {
-    if (global_is(names.dt, libs.dt)) return call(libs.fromisoformat, payload);
-    Ref datetime_cls = getattr(global(names.dt).get(), words.datetime);
-    return call_method(datetime_cls.get(), words.fromisoformat, payload);
+    return if_own(
+        owned.dt, [&] { return call(owned.fromisoformat, payload); },
+        [&](PyObject* dt) { return call_method(getattr(dt, names.datetime).get(), names.fromisoformat, payload); });
   } catch (orv::PythonError& e) {
     if (!e.matches(PyExc_Exception)) throw;
     return Ref::borrow(payload);
@@ -67,9 +51,9 @@ Ref decode_date(PyObject* payload) {
 }
 
 Ref decode_bytes(PyObject* payload) {
-  Ref b64decode = library_attr(names.base64, libs.base64, words.b64decode, libs.b64decode);
+  Ref b64decode = library_attr(owned.base64, names.b64decode, owned.b64decode);
   const bool empty = !truth(payload);
-  if (empty && b64decode.is(libs.b64decode)) return own(PyBytes_FromStringAndSize(nullptr, 0));
+  if (empty && b64decode.is(owned.b64decode)) return own(PyBytes_FromStringAndSize(nullptr, 0));
   Ref data = empty ? own(PyBytes_FromStringAndSize(nullptr, 0)) : Ref::borrow(payload);
   return call(b64decode.get(), data.get());
 }
@@ -103,37 +87,37 @@ Ref decode(PyObject* wire) {
   Ref object_id = entry(wire, names.id);
   PyObject* value = payload ? payload.get() : Py_None;
 
-  Tag kind = classify(tag ? tag.get() : Py_None);
+  std::optional<Tag> kind = classify(tag ? tag.get() : Py_None);
   if (kind == Tag::COM_Object && !truth(global(names._HAS_COM).get())) {
-    kind = classify(tag.get(), std::size(tag_order) - 1);  // on to the next test
+    kind = classify(tag.get(), index_of(Tag::COM_Object) + 1);  // legacy objects unavailable: on to the next tag
   }
-  switch (kind) {
-    case Tag::Null:
-      return orv::none();
-    case Tag::Bool:
-      return orv::boolean(truth(value));
-    case Tag::Int:
-      return own(PyNumber_Long(value));
-    case Tag::Float:
-      return own(PyNumber_Float(value));
-    case Tag::String:
-      return PyUnicode_CheckExact(value) ? Ref::borrow(value) : own(PyObject_Str(value));
-    case Tag::Date:
-      return decode_date(value);
-    case Tag::Bytes:
-      return decode_bytes(value);
-    case Tag::Array:
-      return decode_container(names.OfficeJsArray, value, object_id ? object_id.get() : Py_None, map_elements,
-                              own(PyTuple_New(0)).get(), words.extend);
-    case Tag::Dict:
-      return decode_container(names.OfficeJsDict, value, object_id ? object_id.get() : Py_None, map_values,
-                              own(PyDict_New()).get(), words.update);
-    case Tag::COM_Object:
-      return call(global(names.deserialize_com_object).get(), value);
-    case Tag::Python_Function:
-      return call_method(global(names.messaging).get(), words.get_callable, value);
-    case Tag::None:
-      break;
+  if (kind) {
+    switch (*kind) {
+      case Tag::Null:
+        return orv::none();
+      case Tag::Bool:
+        return orv::boolean(truth(value));
+      case Tag::Int:
+        return own(PyNumber_Long(value));
+      case Tag::Float:
+        return own(PyNumber_Float(value));
+      case Tag::String:
+        return PyUnicode_CheckExact(value) ? Ref::borrow(value) : own(PyObject_Str(value));
+      case Tag::Date:
+        return decode_date(value);
+      case Tag::Bytes:
+        return decode_bytes(value);
+      case Tag::Array:
+        return decode_container(names.OfficeJsArray, value, object_id ? object_id.get() : Py_None, map_elements,
+                                own(PyTuple_New(0)).get(), names.extend);
+      case Tag::Dict:
+        return decode_container(names.OfficeJsDict, value, object_id ? object_id.get() : Py_None, map_values,
+                                own(PyDict_New()).get(), names.update);
+      case Tag::COM_Object:
+        return call(global(names.deserialize_com_object).get(), value);
+      case Tag::Python_Function:
+        return call_method(global(names.messaging).get(), names.get_callable, value);
+    }
   }
   if (is_spec && truth(is_spec.get())) {
     Ref cls = global(names.OfficeJsObject);

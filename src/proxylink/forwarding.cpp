@@ -7,17 +7,33 @@
 namespace proxylink {
 namespace {
 
-// Runs `direct` when the global `fn_name` is the module's own function, else
-// calls the global with `generic`.
+// Runs `direct` while the global function `fn` is the module's own, else
+// calls what it holds now with `generic`.
 template <class Direct, class Generic>
-Ref forward(PyObject* fn_name, PyObject* own_fn, Direct&& direct, Generic&& generic) {
+Ref forward(const Replaceable& fn, Direct&& direct, Generic&& generic) {
   try {
-    Ref fn = global(fn_name);
-    if (fn.is(own_fn)) return direct();
-    return generic(fn.get());
+    return if_own(fn, direct, generic);
   } catch (orv::PythonError& e) {
     rethrow_for_user(e);
   }
+}
+
+// Re-raises `err` as the same exception object with the leading traceback
+// entries whose function name is in `names` cut off, its cause set to None
+// and its context suppressed (`raise exc.with_traceback(tb) from None`).
+[[noreturn]] void rethrow_trimmed(orv::PythonError& err, PyObject* trimmed) {
+  Ref exc = err.take();
+  Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+  while (tb && !tb.is(Py_None)) {
+    Ref frame = orv::own(PyObject_GetAttrString(tb.get(), "tb_frame"));
+    Ref code = orv::own(PyObject_GetAttrString(frame.get(), "f_code"));
+    Ref name = orv::own(PyObject_GetAttrString(code.get(), "co_name"));
+    if (!orv::check(PySequence_Contains(trimmed, name.get()))) break;
+    tb = orv::own(PyObject_GetAttrString(tb.get(), "tb_next"));
+  }
+  orv::check(PyException_SetTraceback(exc.get(), tb ? tb.get() : Py_None));
+  PyException_SetCause(exc.get(), nullptr);  // also sets __suppress_context__
+  throw orv::PythonError(std::move(exc));
 }
 
 }  // namespace
@@ -25,24 +41,24 @@ Ref forward(PyObject* fn_name, PyObject* own_fn, Direct&& direct, Generic&& gene
 void rethrow_for_user(orv::PythonError& err) {
   if (!err.matches(PyExc_Exception)) throw std::move(err);
   Ref trimmed_names = global(names._internal_officejs_names);
-  orv::rethrow_trimmed(err, trimmed_names.get());
+  rethrow_trimmed(err, trimmed_names.get());
 }
 
 Ref forward_getattr(PyObject* self, PyObject* name) {
   return forward(
-      names._cw__getattr__, owned.cw_getattr, [&] { return op_getattr(self, name); },
+      owned.cw_getattr, [&] { return op_getattr(self, name); },
       [&](PyObject* fn) { return orv::own(PyObject_CallFunctionObjArgs(fn, self, name, nullptr)); });
 }
 
 Ref forward_getitem(PyObject* self, PyObject* index) {
   return forward(
-      names._cw__getitem__, owned.cw_getitem, [&] { return op_getitem(self, index); },
+      owned.cw_getitem, [&] { return op_getitem(self, index); },
       [&](PyObject* fn) { return orv::own(PyObject_CallFunctionObjArgs(fn, self, index, nullptr)); });
 }
 
 void forward_setattr(PyObject* self, PyObject* name, PyObject* value) {
   forward(
-      names._cw__setattr__, owned.cw_setattr,
+      owned.cw_setattr,
       [&] {
         op_setattr(self, name, value);
         return orv::none();
@@ -52,7 +68,7 @@ void forward_setattr(PyObject* self, PyObject* name, PyObject* value) {
 
 Ref forward_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return forward(
-      names._cw__call__, owned.cw_call, [&] { return op_call(self, args, nargs, kwnames); },
+      owned.cw_call, [&] { return op_call(self, args, nargs, kwnames); },
       [&](PyObject* fn) {
         Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         std::vector<PyObject*> argv;
@@ -67,7 +83,7 @@ void forward_del(PyObject* self) {
   // Module globals are being torn down at exit, and no release could be answered.
   if (orv::compat::is_finalizing()) return;
   forward(
-      names._cw__del__, owned.cw_del,
+      owned.cw_del,
       [&] {
         op_del(self);
         return orv::none();

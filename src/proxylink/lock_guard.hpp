@@ -36,7 +36,7 @@ class LockGuard {
     if (r) {
       Py_DECREF(r);
     } else {
-      PyErr_WriteUnraisable(lock_);
+      orv::PythonError().discard(lock_);
     }
   }
   LockGuard(const LockGuard&) = delete;

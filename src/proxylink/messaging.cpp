@@ -4,8 +4,7 @@
 // replace, so every method reads them afresh. The two locks are threading.Lock
 // objects; each is held for single map operations only, never both together,
 // and the send handler, the wait and the completion of a waiter run outside.
-#include "core/args.hpp"
-#include "core/pyclass.hpp"
+#include "core/method.hpp"
 #include "proxylink/classes.hpp"
 #include "proxylink/lock_guard.hpp"
 
@@ -129,32 +128,25 @@ Ref futures_module() {
 
 // ---- methods -------------------------------------------------------------------------
 
-PyObject* init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    std::span<PyObject*> none;
-    orv::parse_args({"__init__", {}, 0, true}, args, nargs, kwnames, none);
-    Ref threading = global(names.threading);
-    Ref waiters = own(PyDict_New());
-    set_local(self, names.waiters, waiters.get());
-    set_local(self, names._waiters_lock, own(PyObject_CallMethod(threading.get(), "Lock", nullptr)).get());
-    set_local(self, names._guid, new_hex_id().get());
-    set_local(self, names._send_handler, Py_None);
-    set_local(self, names.loop, Py_None);
-    set_local(self, names.loop_thread, Py_None);
-    set_local(self, names._callable_registry, own(PyDict_New()).get());
-    set_local(self, names._callable_lock, own(PyObject_CallMethod(threading.get(), "Lock", nullptr)).get());
-    set_local(self, names._next_callable_id, own(PyLong_FromLong(1)).get());
-    return orv::none();
-  });
+Ref init(PyObject* self, orv::Args) {
+  Ref threading = global(names.threading);
+  Ref waiters = own(PyDict_New());
+  set_local(self, names.waiters, waiters.get());
+  set_local(self, names._waiters_lock, own(PyObject_CallMethod(threading.get(), "Lock", nullptr)).get());
+  set_local(self, names._guid, new_hex_id().get());
+  set_local(self, names._send_handler, Py_None);
+  set_local(self, names.loop, Py_None);
+  set_local(self, names.loop_thread, Py_None);
+  set_local(self, names._callable_registry, own(PyDict_New()).get());
+  set_local(self, names._callable_lock, own(PyObject_CallMethod(threading.get(), "Lock", nullptr)).get());
+  set_local(self, names._next_callable_id, own(PyLong_FromLong(1)).get());
+  return orv::none();
 }
 
-PyObject* set_send_handler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* handler;
-    orv::parse_args({"set_send_handler", {"handler"}, 1, true}, args, nargs, kwnames, {&handler, 1});
-    setattr(self, names._send_handler, handler);
-    return orv::none();
-  });
+Ref set_send_handler(PyObject* self, orv::Args args) {
+  PyObject* handler = args[0];
+  setattr(self, names._send_handler, handler);
+  return orv::none();
 }
 
 double timeout_seconds(PyObject* timeout) {
@@ -175,7 +167,7 @@ void forget_waiter(PyObject* self, PyObject* request_id) {
 
 Ref send_request(PyObject* self, PyObject* req, double timeout) {
   Ref handler = getattr(self, names._send_handler);
-  if (!check(PyObject_IsTrue(handler.get()))) orv::raise(PyExc_RuntimeError, "No send handler registered");
+  if (!truth(handler.get())) orv::raise(PyExc_RuntimeError, "No send handler registered");
 
   Ref request_id = new_hex_id();
   Ref message = own(PyDict_Copy(req));
@@ -208,14 +200,10 @@ Ref send_request(PyObject* self, PyObject* req, double timeout) {
   orv::raise(PyExc_TimeoutError, "Timed out waiting for Office.js response");
 }
 
-PyObject* send_request_sync(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* argv[2];
-    orv::parse_args({"send_request_sync", {"req", "timeout"}, 1, true}, args, nargs, kwnames, argv);
-    orv::require_exact(argv[0], &PyDict_Type, "req");
-    double timeout = argv[1] ? timeout_seconds(argv[1]) : 30.0;
-    return send_request(self, argv[0], timeout);
-  });
+Ref send_request_sync(PyObject* self, orv::Args args) {
+  orv::require_exact(args[0], &PyDict_Type, "req");
+  double timeout = args[1] ? timeout_seconds(args[1]) : 30.0;
+  return send_request(self, args[0], timeout);
 }
 
 // The text a failed response reports: error.message for a dictionary error,
@@ -225,7 +213,7 @@ Ref remote_error_text(PyObject* message) {
   if (!error) return own(PyUnicode_FromString("Remote error"));
   if (PyDict_Check(error)) {
     Ref fallback = own(PyUnicode_FromString("Remote error"));
-    return call_method(error, names.get, names.message, fallback.get());
+    return orv::mapping_get(error, names.message, fallback.get());
   }
   if (PyUnicode_Check(error) && PyUnicode_GET_LENGTH(error) > 0) return Ref::borrow(error);
   return own(PyUnicode_FromString("Remote error"));
@@ -242,44 +230,41 @@ void complete(PyObject* waiter, PyObject* method, PyObject* outcome) {
   }
 }
 
-PyObject* on_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* message;
-    orv::parse_args({"on_message", {"message"}, 1, true}, args, nargs, kwnames, {&message, 1});
-    orv::require_exact(message, &PyDict_Type, "message");
-    PyObject* raw_id = orv::check_ptr(PyDict_GetItemWithError(message, names.requestId));
-    // Waiters are keyed by str ids; anything else (a list, a number, an array
-    // without a truth value) names no request and is not even truth-tested.
-    if (!raw_id || !PyUnicode_Check(raw_id) || !check(PyObject_IsTrue(raw_id))) return orv::none();
-    Ref request_id = own(PyUnicode_FromObject(raw_id));
+Ref on_message(PyObject* self, orv::Args args) {
+  PyObject* message = args[0];
+  orv::require_exact(message, &PyDict_Type, "message");
+  PyObject* raw_id = orv::check_ptr(PyDict_GetItemWithError(message, names.requestId));
+  // Waiters are keyed by str ids; anything else (a list, a number, an array
+  // without a truth value) names no request and is not even truth-tested.
+  if (!raw_id || !PyUnicode_Check(raw_id) || !truth(raw_id)) return orv::none();
+  Ref request_id = own(PyUnicode_FromObject(raw_id));
 
-    Ref waiters = getattr(self, names.waiters);
-    Ref lock = getattr(self, names._waiters_lock);
-    Ref waiter = take_entry(waiters.get(), lock.get(), request_id.get());
-    if (!waiter || waiter.is(Py_None)) return orv::none();
-    if (check(PyObject_IsTrue(call_method(waiter.get(), names.done).get()))) return orv::none();
+  Ref waiters = getattr(self, names.waiters);
+  Ref lock = getattr(self, names._waiters_lock);
+  Ref waiter = take_entry(waiters.get(), lock.get(), request_id.get());
+  if (!waiter || waiter.is(Py_None)) return orv::none();
+  if (truth(call_method(waiter.get(), names.done).get())) return orv::none();
 
-    Ref outcome;  // the response, or the exception the caller is to get
-    PyObject* completion = names.set_result;
-    try {
-      PyObject* ok = orv::check_ptr(PyDict_GetItemWithError(message, names.ok));
-      if (ok && check(PyObject_IsTrue(ok))) {
-        outcome = Ref::borrow(message);
-      } else {
-        outcome = own(PyObject_CallOneArg(PyExc_RuntimeError, remote_error_text(message).get()));
-        completion = names.set_exception;
-      }
-    } catch (orv::PythonError& e) {
-      // A response that cannot be read (an `ok` without a truth value, an error
-      // whose lookup raises) still ends the wait: the caller gets that error.
-      // What does not derive from Exception is raised here as well.
-      complete(waiter.get(), names.set_exception, e.value());
-      if (!e.matches(PyExc_Exception)) throw;
-      return orv::none();
+  Ref outcome;  // the response, or the exception the caller is to get
+  PyObject* completion = names.set_result;
+  try {
+    PyObject* ok = orv::check_ptr(PyDict_GetItemWithError(message, names.ok));
+    if (ok && truth(ok)) {
+      outcome = Ref::borrow(message);
+    } else {
+      outcome = own(PyObject_CallOneArg(PyExc_RuntimeError, remote_error_text(message).get()));
+      completion = names.set_exception;
     }
-    complete(waiter.get(), completion, outcome.get());
+  } catch (orv::PythonError& e) {
+    // A response that cannot be read (an `ok` without a truth value, an error
+    // whose lookup raises) still ends the wait: the caller gets that error.
+    // What does not derive from Exception is raised here as well.
+    complete(waiter.get(), names.set_exception, e.value());
+    if (!e.matches(PyExc_Exception)) throw;
     return orv::none();
-  });
+  }
+  complete(waiter.get(), completion, outcome.get());
+  return orv::none();
 }
 
 void restamp_roots(PyObject* guid) {
@@ -293,37 +278,33 @@ void restamp_roots(PyObject* guid) {
   }
 }
 
-PyObject* reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    std::span<PyObject*> none;
-    orv::parse_args({"reset", {}, 0, true}, args, nargs, kwnames, none);
+Ref reset(PyObject* self, orv::Args) {
+  {
+    Ref waiters = getattr(self, names.waiters);
+    Ref lock = getattr(self, names._waiters_lock);
+    for (Ref& waiter : take_all(waiters.get(), lock.get()).values) call_method(waiter.get(), names.cancel);
+  }
+  Ref guid = new_hex_id();
+  setattr(self, names._guid, guid.get());
+  {
+    Ref registry = getattr(self, names._callable_registry);
+    Ref lock = getattr(self, names._callable_lock);
+    Ref attrs = instance_dict(self);
+    Ref first = own(PyLong_FromLong(1));
+    Emptied dropped;
+    Ref old_counter;
+    if (!PyDict_CheckExact(registry.get())) empty_mapping(registry.get(), dropped);
+    int status;
     {
-      Ref waiters = getattr(self, names.waiters);
-      Ref lock = getattr(self, names._waiters_lock);
-      for (Ref& waiter : take_all(waiters.get(), lock.get()).values) call_method(waiter.get(), names.cancel);
+      LockGuard guard(lock.get());
+      if (PyDict_CheckExact(registry.get())) empty_locked(registry.get(), dropped);
+      old_counter = Ref::borrow(PyDict_GetItemWithError(attrs.get(), names._next_callable_id));
+      status = PyErr_Occurred() ? -1 : PyDict_SetItem(attrs.get(), names._next_callable_id, first.get());
     }
-    Ref guid = new_hex_id();
-    setattr(self, names._guid, guid.get());
-    {
-      Ref registry = getattr(self, names._callable_registry);
-      Ref lock = getattr(self, names._callable_lock);
-      Ref attrs = instance_dict(self);
-      Ref first = own(PyLong_FromLong(1));
-      Emptied dropped;
-      Ref old_counter;
-      if (!PyDict_CheckExact(registry.get())) empty_mapping(registry.get(), dropped);
-      int status;
-      {
-        LockGuard guard(lock.get());
-        if (PyDict_CheckExact(registry.get())) empty_locked(registry.get(), dropped);
-        old_counter = Ref::borrow(PyDict_GetItemWithError(attrs.get(), names._next_callable_id));
-        status = PyErr_Occurred() ? -1 : PyDict_SetItem(attrs.get(), names._next_callable_id, first.get());
-      }
-      check(status);
-    }
-    restamp_roots(guid.get());
-    return orv::none();
-  });
+    check(status);
+  }
+  restamp_roots(guid.get());
+  return orv::none();
 }
 
 const char* type_short_name(PyObject* obj) {
@@ -345,103 +326,93 @@ Ref next_callable_id(PyObject* attrs, PyObject* guid, PyObject* counter) {
   return id;
 }
 
-PyObject* register_callable(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* callable_obj;
-    orv::parse_args({"register_callable", {"callable_obj"}, 1, true}, args, nargs, kwnames, {&callable_obj, 1});
-    if (!PyCallable_Check(callable_obj)) {
-      orv::raise_format(PyExc_TypeError, "Object must be callable, got %s", type_short_name(callable_obj));
+Ref register_callable(PyObject* self, orv::Args args) {
+  PyObject* callable_obj = args[0];
+  if (!PyCallable_Check(callable_obj)) {
+    orv::raise_format(PyExc_TypeError, "Object must be callable, got %s", type_short_name(callable_obj));
+  }
+  Ref registry = getattr(self, names._callable_registry);
+  Ref lock = getattr(self, names._callable_lock);
+  Ref attrs = instance_dict(self);
+  Ref guid, counter, callable_id, replaced;  // let go after the lock
+  bool well_formed = false;
+  {
+    // The stamp is read and the counter taken under the lock, so that a reset
+    // that empties the registry also removes every id made before it.
+    LockGuard guard(lock.get());
+    guid = Ref::borrow(PyDict_GetItemWithError(attrs.get(), names._guid));
+    counter = Ref::borrow(PyDict_GetItemWithError(attrs.get(), names._next_callable_id));
+    well_formed = guid && PyUnicode_CheckExact(guid.get()) && counter && PyLong_CheckExact(counter.get());
+    if (well_formed) callable_id = next_callable_id(attrs.get(), guid.get(), counter.get());
+    if (callable_id && PyDict_CheckExact(registry.get())) {
+      replaced = Ref::borrow(PyDict_GetItemWithError(registry.get(), callable_id.get()));
+      if (!PyErr_Occurred()) PyDict_SetItem(registry.get(), callable_id.get(), callable_obj);
     }
-    Ref registry = getattr(self, names._callable_registry);
-    Ref lock = getattr(self, names._callable_lock);
-    Ref attrs = instance_dict(self);
-    Ref guid, counter, callable_id, replaced;  // let go after the lock
-    bool well_formed = false;
-    {
-      // The stamp is read and the counter taken under the lock, so that a reset
-      // that empties the registry also removes every id made before it.
-      LockGuard guard(lock.get());
-      guid = Ref::borrow(PyDict_GetItemWithError(attrs.get(), names._guid));
-      counter = Ref::borrow(PyDict_GetItemWithError(attrs.get(), names._next_callable_id));
-      well_formed = guid && PyUnicode_CheckExact(guid.get()) && counter && PyLong_CheckExact(counter.get());
-      if (well_formed) callable_id = next_callable_id(attrs.get(), guid.get(), counter.get());
-      if (callable_id && PyDict_CheckExact(registry.get())) {
-        replaced = Ref::borrow(PyDict_GetItemWithError(registry.get(), callable_id.get()));
-        if (!PyErr_Occurred()) PyDict_SetItem(registry.get(), callable_id.get(), callable_obj);
-      }
-    }
-    if (PyErr_Occurred()) orv::throw_current();
-    if (!well_formed) {
-      orv::raise(PyExc_TypeError, "Messaging._guid must be a str and Messaging._next_callable_id an int");
-    }
-    if (!PyDict_CheckExact(registry.get())) check(PyObject_SetItem(registry.get(), callable_id.get(), callable_obj));
-    return callable_id;
-  });
+  }
+  if (PyErr_Occurred()) orv::throw_current();
+  if (!well_formed) {
+    orv::raise(PyExc_TypeError, "Messaging._guid must be a str and Messaging._next_callable_id an int");
+  }
+  if (!PyDict_CheckExact(registry.get())) check(PyObject_SetItem(registry.get(), callable_id.get(), callable_obj));
+  return callable_id;
 }
 
-PyObject* get_callable(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* callable_id;
-    orv::parse_args({"get_callable", {"callable_id"}, 1, true}, args, nargs, kwnames, {&callable_id, 1});
-    orv::require_exact(callable_id, &PyUnicode_Type, "callable_id");
-    Ref registry = getattr(self, names._callable_registry);
-    Ref lock = getattr(self, names._callable_lock);
-    Ref found = find_entry(registry.get(), lock.get(), callable_id);
-    return found ? found : orv::none();
-  });
+Ref get_callable(PyObject* self, orv::Args args) {
+  PyObject* callable_id = args[0];
+  orv::require_exact(callable_id, &PyUnicode_Type, "callable_id");
+  Ref registry = getattr(self, names._callable_registry);
+  Ref lock = getattr(self, names._callable_lock);
+  Ref found = find_entry(registry.get(), lock.get(), callable_id);
+  return found ? found : orv::none();
 }
 
-PyObject* unregister_callable(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* callable_id;
-    orv::parse_args({"unregister_callable", {"callable_id"}, 1, true}, args, nargs, kwnames, {&callable_id, 1});
-    orv::require_exact(callable_id, &PyUnicode_Type, "callable_id");
-    Ref registry = getattr(self, names._callable_registry);
-    Ref lock = getattr(self, names._callable_lock);
-    take_entry(registry.get(), lock.get(), callable_id);
-    return orv::none();
-  });
+Ref unregister_callable(PyObject* self, orv::Args args) {
+  PyObject* callable_id = args[0];
+  orv::require_exact(callable_id, &PyUnicode_Type, "callable_id");
+  Ref registry = getattr(self, names._callable_registry);
+  Ref lock = getattr(self, names._callable_lock);
+  take_entry(registry.get(), lock.get(), callable_id);
+  return orv::none();
 }
 
-PyMethodDef methods[] = {
-    {"__init__", ORV_FASTCALL(init), "__init__(self) -> None\n\nCreate the channel with no send handler and an empty registry."},
-    {"set_send_handler", ORV_FASTCALL(set_send_handler),
+constexpr orv::MethodDecl methods_table[] = {
+    {{"__init__", {}, 0, true}, init, "__init__(self) -> None\n\nCreate the channel with no send handler and an empty registry."},
+    {{"set_send_handler", {"handler"}, 1, true}, set_send_handler,
      "set_send_handler(self, handler: Callable[[dict], Any]) -> None\n\n"
      "Register a callback used to send messages to the add-in.\n\n"
      "The handler is called on the requesting thread with the request message."},
-    {"send_request_sync", ORV_FASTCALL(send_request_sync),
+    {{"send_request_sync", {"req", "timeout"}, 1, true}, send_request_sync,
      "send_request_sync(self, req: dict, timeout: float = 30.0) -> dict\n\n"
      "Send a request and wait synchronously for the response.\n\n"
      "The payload is copied and given a fresh 'requestId' and 'kind'. The call blocks\n"
      "(without holding the GIL) until the response arrives, the timeout expires\n"
      "(TimeoutError) or the channel is reset (concurrent.futures.CancelledError)."},
-    {"on_message", ORV_FASTCALL(on_message),
+    {{"on_message", {"message"}, 1, true}, on_message,
      "on_message(self, message: dict) -> None\n\n"
      "Handle an incoming response message from the add-in.\n\n"
      "Completes the request named by 'requestId'; unknown ids are ignored."},
-    {"reset", ORV_FASTCALL(reset),
+    {{"reset", {}, 0, true}, reset,
      "reset(self) -> None\n\n"
      "Reset the messaging state (e.g., when the connection is closed).\n\n"
      "Cancels every waiting request, renews the context stamp and clears the callable registry."},
-    {"register_callable", ORV_FASTCALL(register_callable),
+    {{"register_callable", {"callable_obj"}, 1, true}, register_callable,
      "register_callable(self, callable_obj: Callable[..., Any]) -> str\n\n"
      "Register a Python callable and return its ID.\n\n"
      "Returns:\n    String ID that can be used to invoke the callable from Excel."},
-    {"get_callable", ORV_FASTCALL(get_callable),
+    {{"get_callable", {"callable_id"}, 1, true}, get_callable,
      "get_callable(self, callable_id: str) -> Optional[Callable[..., Any]]\n\n"
      "Retrieve a registered callable by its ID."},
-    {"unregister_callable", ORV_FASTCALL(unregister_callable),
+    {{"unregister_callable", {"callable_id"}, 1, true}, unregister_callable,
      "unregister_callable(self, callable_id: str) -> None\n\n"
      "Remove a callable from the registry."},
 };
+auto methods = orv::method_defs<methods_table>();
 
 }  // namespace
 
 Ref make_messaging_class() {
-  Ref bases = own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-  return orv::make_class({
+  return make_module_class(
       "Messaging",
-      "orvane_master.python_server.orvane.proxylink",
       "Messaging()\n\n"
       "Message passing with synchronous send and wait; no WebSocket server.\n\n"
       "Threading model: user code calls send_request_sync on worker threads, several\n"
@@ -449,10 +420,7 @@ Ref make_messaging_class() {
       "kernel's listener thread delivers responses with on_message and calls reset\n"
       "when its connection closes. _waiters_lock guards waiters and _callable_lock\n"
       "the callable registry; each is held for single map operations only.",
-      bases.get(),
-      methods,
-      {},
-  });
+      &PyBaseObject_Type, methods);
 }
 
 }  // namespace proxylink

@@ -1,6 +1,5 @@
 // Module set-up of proxylink: imports, optional probes, classes, the proxy
 // operations, the one Messaging instance and the root proxies, in that order.
-#include "core/pyclass.hpp"
 #include "core/module_rules.hpp"
 #include "proxylink/classes.hpp"
 
@@ -11,15 +10,15 @@ ModuleObjects owned;
 
 namespace {
 
-using orv::check;
 
-orv::ModuleRules rules("proxylink", "orvane_master.python_server.orvane.proxylink");
+orv::ModuleRules rules("proxylink", kModuleName);
 
 void intern_names() {
-#define PROXYLINK_INTERN(n) \
-  if (!(names.n = PyUnicode_InternFromString(#n))) orv::throw_current();
-  PROXYLINK_NAMES(PROXYLINK_INTERN)
+#define PROXYLINK_INTERN(n) names.n = orv::Immortal::interned(#n);
+#define PROXYLINK_INTERN_TEXT(n, text) names.n = orv::Immortal::interned(text);
+  PROXYLINK_NAMES(PROXYLINK_INTERN, PROXYLINK_INTERN_TEXT)
 #undef PROXYLINK_INTERN
+#undef PROXYLINK_INTERN_TEXT
 }
 
 using orv::bind;
@@ -77,9 +76,10 @@ void probe_legacy_serialisation(PyObject* module) {
   }
 }
 
-PyObject* keep(PyObject* module, const char* name, Ref value) {
+// Binds `value` to the global `name` and keeps it as the module's own object.
+orv::Immortal keep(PyObject* module, const char* name, Ref value) {
   bind(module, name, value.get());
-  return value.release();  // the module's own object, kept for identity tests
+  return orv::Immortal(std::move(value));
 }
 
 void make_roots(PyObject* module) {
@@ -98,12 +98,11 @@ void make_roots(PyObject* module) {
 void exec_body(PyObject* module) {
   intern_names();
   orv::init_object_setattr();
-  owned.module = module;
-  owned.globals = PyModule_GetDict(module);
+  owned.globals = orv::Immortal(Ref::borrow(PyModule_GetDict(module)));
   import_libraries(module);
   probe_polars(module);
   probe_legacy_serialisation(module);
-  owned.Serializer = keep(module, "Serializer", make_serializer_class());
+  owned.Serializer.own = keep(module, "Serializer", make_serializer_class());
   owned.Messaging = keep(module, "Messaging", make_messaging_class());
   add_operations(module);
   Ref internal_names = orv::own(Py_BuildValue("[ssssssssss]", "_cw__getattr__", "_cw__getitem__", "_cw__setattr__",
@@ -119,8 +118,7 @@ void exec_body(PyObject* module) {
   make_roots(module);
 }
 
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef definition = orv::module_definition<rules, exec_body>(
     "proxylink",
     "Orvane synchronous bridge between Python and Excel Office.js.\n\n"
     "Offers a synchronous proxy to Office.js objects: attribute reads, writes, calls\n"
@@ -133,16 +131,16 @@ PyModuleDef definition = {
     "    OfficeJsDict: Specialized proxy for dictionaries\n\n"
     "Globals:\n"
     "    Excel: Root proxy object (ID 1)\n"
-    "    Context: Context proxy object (ID 0)\n",
-    0,
-    nullptr,
-    orv::MultiPhaseSlots<rules, exec_body>::slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "    Context: Context proxy object (ID 0)\n");
 
 }  // namespace
+
+Ref make_module_class(const char* name, const char* doc, PyTypeObject* base, std::span<PyMethodDef> methods,
+                      std::span<PyMethodDef> static_methods) {
+  Ref bases = orv::own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(base)));
+  return orv::make_class({name, kModuleName, doc, bases.get(), methods, static_methods});
+}
+
 }  // namespace proxylink
 
 PyMODINIT_FUNC PyInit_proxylink() { return PyModuleDef_Init(&proxylink::definition); }

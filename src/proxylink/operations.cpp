@@ -2,14 +2,10 @@
 // through the module's `messaging`, checks the response and decodes the result.
 #include "proxylink/operations.hpp"
 
-#include "core/args.hpp"
+#include "core/method.hpp"
 #include "core/recursion.hpp"
-#include "core/pyclass.hpp"
 #include "proxylink/classes.hpp"
-#include "proxylink/proxy_common.hpp"
 #include "proxylink/serializer.hpp"
-
-#include <vector>
 
 namespace proxylink {
 namespace {
@@ -17,28 +13,20 @@ namespace {
 using orv::check;
 using orv::own;
 
-struct Texts {
-  PyObject *GET, *GETITEM, *SET, *CALL, *DEL, *PLACED, *NAMED, *Function, *empty;
-} texts;
-
 // An operation runs user code (the send handler, the hooks of the values it
 // encodes) that may start another: each one counts as a level of recursion.
 constexpr const char* kNesting = " in a proxy operation";
 
-bool equals(PyObject* name, PyObject* interned) {
-  return name == interned || PyUnicode_Compare(name, interned) == 0;
-}
-
 bool is_local_read_name(PyObject* name) {
   for (PyObject* local : {names._internal_id, names._internal_typeName, names._msg_guid, names._typ,
                           names._internal_cache})
-    if (equals(name, local)) return true;
+    if (orv::equals(name, local)) return true;
   return false;
 }
 
 bool is_local_write_name(PyObject* name) {
   for (PyObject* local : {names._internal_id, names._internal_typeName, names._msg_guid, names._typ})
-    if (equals(name, local)) return true;
+    if (orv::equals(name, local)) return true;
   return false;
 }
 
@@ -68,23 +56,18 @@ Ref send(PyObject* req) {
   return call_method(messaging.get(), names.send_request_sync, req);
 }
 
-Ref response_get(PyObject* response, PyObject* key) {
-  if (PyDict_CheckExact(response)) return Ref::borrow(orv::check_ptr(PyDict_GetItemWithError(response, key)));
-  return call_method(response, names.get, key);
-}
-
 bool response_ok(PyObject* response) {
-  Ref ok = response_get(response, names.ok);
-  return ok && check(PyObject_IsTrue(ok.get()));
+  Ref ok = orv::mapping_get(response, names.ok);
+  return ok && truth(ok.get());
 }
 
 // error.message of a failed response; an error that is not a dictionary
 // counts when it is a non-empty str; otherwise the operation's own text.
 [[noreturn]] void raise_failed(PyObject* response, PyObject* exc_type, Ref fallback) {
-  Ref error = response_get(response, names.error);
+  Ref error = orv::mapping_get(response, names.error);
   Ref text = std::move(fallback);
   if (error && PyDict_Check(error.get())) {
-    text = call_method(error.get(), names.get, names.message, text.get());
+    text = orv::mapping_get(error.get(), names.message, text.get());
   } else if (error && PyUnicode_Check(error.get()) && PyUnicode_GET_LENGTH(error.get()) > 0) {
     text = error;
   }
@@ -93,13 +76,13 @@ bool response_ok(PyObject* response) {
 }
 
 Ref decoded_result(PyObject* response) {
-  Ref result = response_get(response, names.result);
+  Ref result = orv::mapping_get(response, names.result);
   return from_wire(result ? result.get() : Py_None);
 }
 
 Ref index_text(PyObject* index) {
   if (PySlice_Check(index)) {
-    auto part = [](PyObject* p) { return p == Py_None ? Ref::borrow(texts.empty) : own(PyObject_Format(p, nullptr)); };
+    auto part = [](PyObject* p) { return p == Py_None ? Ref::borrow(names.empty) : own(PyObject_Format(p, nullptr)); };
     PySliceObject* s = reinterpret_cast<PySliceObject*>(index);
     Ref start = part(s->start), stop = part(s->stop), step = part(s->step);
     return own(PyUnicode_FromFormat("%U:%U:%U", start.get(), stop.get(), step.get()));
@@ -114,7 +97,7 @@ Ref op_getattr(PyObject* self, PyObject* name) {
   if (is_local_read_name(name)) return own(PyObject_GenericGetAttr(self, name));
   orv::RecursionGuard nesting(kNesting);
   check_not_stale(self);
-  Ref response = send(payload(self, texts.GET, name).get());
+  Ref response = send(payload(self, names.GET, name).get());
   if (response_ok(response.get())) return decoded_result(response.get());
   raise_failed(response.get(), PyExc_AttributeError, own(PyUnicode_FromFormat("GET failed for %U", name)));
 }
@@ -123,7 +106,7 @@ Ref op_getitem(PyObject* self, PyObject* index) {
   orv::RecursionGuard nesting(kNesting);
   Ref text = index_text(index);
   check_not_stale(self);
-  Ref response = send(payload(self, texts.GETITEM, text.get()).get());
+  Ref response = send(payload(self, names.GETITEM, text.get()).get());
   if (response_ok(response.get())) return decoded_result(response.get());
   Ref shown = own(PyObject_Format(index, nullptr));
   raise_failed(response.get(), PyExc_AttributeError, own(PyUnicode_FromFormat("GET ITEM failed for %U", shown.get())));
@@ -137,7 +120,7 @@ void op_setattr(PyObject* self, PyObject* name, PyObject* value) {
   orv::RecursionGuard nesting(kNesting);
   check_not_stale(self);
   Ref wire = to_wire(value);
-  Ref response = send(payload(self, texts.SET, name, names.value, wire.get()).get());
+  Ref response = send(payload(self, names.SET, name, names.value, wire.get()).get());
   if (response_ok(response.get())) return;
   raise_failed(response.get(), PyExc_AttributeError, own(PyUnicode_FromFormat("SET failed for %U", name)));
 }
@@ -146,7 +129,7 @@ Ref op_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   orv::RecursionGuard nesting(kNesting);
   check_not_stale(self);
   Ref type_name = getattr(self, names._internal_typeName);
-  if (!check(PyObject_RichCompareBool(type_name.get(), texts.Function, Py_EQ))) {
+  if (!orv::equals(type_name.get(), names.Function)) {
     orv::raise(PyExc_TypeError, "Only Function-typed SpecialObjects are callable");
   }
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -154,12 +137,12 @@ Ref op_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   for (Py_ssize_t i = 0; i < nargs + nkw; ++i) {
     Ref entry = own(PyDict_New());
     bool named = i >= nargs;
-    check(PyDict_SetItem(entry.get(), names.arg_type, named ? texts.NAMED : texts.PLACED));
+    check(PyDict_SetItem(entry.get(), names.arg_type, named ? names.NAMED : names.PLACED));
     if (named) check(PyDict_SetItem(entry.get(), names.name, PyTuple_GET_ITEM(kwnames, i - nargs)));
     check(PyDict_SetItem(entry.get(), names.value, to_wire(args[i]).get()));
     check(PyList_Append(entries.get(), entry.get()));
   }
-  Ref response = send(payload(self, texts.CALL, names.__call__, names.args, entries.get()).get());
+  Ref response = send(payload(self, names.CALL, names.__call__, names.args, entries.get()).get());
   if (response_ok(response.get())) return decoded_result(response.get());
   raise_failed(response.get(), PyExc_RuntimeError, own(PyUnicode_FromString("CALL failed")));
 }
@@ -171,7 +154,7 @@ void op_del(PyObject* self) {
   // among them, is dropped as silently as the finaliser it runs in.
   try {
     orv::RecursionGuard nesting(kNesting);
-    send(payload(self, texts.DEL, names.__del__).get());
+    send(payload(self, names.DEL, names.__del__).get());
   } catch (orv::PythonError& e) {
     if (!e.matches(PyExc_Exception)) throw;
   }
@@ -181,80 +164,54 @@ void op_del(PyObject* self) {
 
 namespace {
 
-PyObject* cw_getattr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* argv[2];
-    orv::parse_args({"_cw__getattr__", {"self", "name"}, 2}, args, nargs, kwnames, argv);
-    orv::require_exact(argv[1], &PyUnicode_Type, "name");
-    return op_getattr(argv[0], argv[1]);
-  });
+Ref cw_getattr(PyObject*, orv::Args args) {
+  orv::require_exact(args[1], &PyUnicode_Type, "name");
+  return op_getattr(args[0], args[1]);
 }
 
-PyObject* cw_getitem(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* argv[2];
-    orv::parse_args({"_cw__getitem__", {"self", "index"}, 2}, args, nargs, kwnames, argv);
-    return op_getitem(argv[0], argv[1]);
-  });
+Ref cw_getitem(PyObject*, orv::Args args) {
+  return op_getitem(args[0], args[1]);
 }
 
-PyObject* cw_setattr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* argv[3];
-    orv::parse_args({"_cw__setattr__", {"self", "name", "value"}, 3}, args, nargs, kwnames, argv);
-    orv::require_exact(argv[1], &PyUnicode_Type, "name");
-    op_setattr(argv[0], argv[1], argv[2]);
-    return orv::none();
-  });
+Ref cw_setattr(PyObject*, orv::Args args) {
+  orv::require_exact(args[1], &PyUnicode_Type, "name");
+  op_setattr(args[0], args[1], args[2]);
+  return orv::none();
 }
 
-PyObject* cw_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    if (nargs < 1) orv::raise(PyExc_TypeError, "_cw__call__() missing 1 required positional argument: 'self'");
-    return op_call(args[0], args + 1, nargs - 1, kwnames);
-  });
+Ref cw_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs < 1) orv::raise(PyExc_TypeError, "_cw__call__() missing 1 required positional argument: 'self'");
+  return op_call(args[0], args + 1, nargs - 1, kwnames);
 }
 
-PyObject* cw_del(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* self;
-    orv::parse_args({"_cw__del__", {"self"}, 1}, args, nargs, kwnames, {&self, 1});
-    op_del(self);
-    return orv::none();
-  });
+Ref cw_del(PyObject*, orv::Args args) {
+  op_del(args[0]);
+  return orv::none();
 }
 
-PyMethodDef functions[] = {
-    {"_cw__getattr__", ORV_FASTCALL(cw_getattr),
+constexpr orv::MethodDecl functions_table[] = {
+    {{"_cw__getattr__", {"self", "name"}, 2}, cw_getattr,
      "_cw__getattr__(self: Any, name: str) -> Any\n\nGet attribute proxy method for OfficeJsObject."},
-    {"_cw__getitem__", ORV_FASTCALL(cw_getitem),
+    {{"_cw__getitem__", {"self", "index"}, 2}, cw_getitem,
      "_cw__getitem__(self: Any, index: Union[int, slice]) -> Any\n\nGet item proxy method for OfficeJsObject."},
-    {"_cw__setattr__", ORV_FASTCALL(cw_setattr),
+    {{"_cw__setattr__", {"self", "name", "value"}, 3}, cw_setattr,
      "_cw__setattr__(self: Any, name: str, value: Any) -> None\n\nSet attribute proxy method for OfficeJsObject."},
-    {"_cw__call__", ORV_FASTCALL(cw_call),
+    {"_cw__call__", cw_call,
      "_cw__call__(self: Any, *args: Any, **kwargs: Any) -> Any\n\nCall proxy method for OfficeJsObject (Function type)."},
-    {"_cw__del__", ORV_FASTCALL(cw_del),
+    {{"_cw__del__", {"self"}, 1}, cw_del,
      "_cw__del__(self: Any) -> None\n\nDelete proxy method for OfficeJsObject."},
 };
+auto functions = orv::method_defs<functions_table>();
 
 }  // namespace
 
 void add_operations(PyObject* module) {
-  struct { PyObject** slot; const char* text; } interned[] = {
-      {&texts.GET, "GET"},       {&texts.GETITEM, "GETITEM"}, {&texts.SET, "SET"},
-      {&texts.CALL, "CALL"},     {&texts.DEL, "DEL"},         {&texts.PLACED, "PLACED"},
-      {&texts.NAMED, "NAMED"},   {&texts.Function, "Function"},
-      {&texts.empty, ""},
-  };
-  for (auto& [slot, text] : interned)
-    if (!(*slot = PyUnicode_InternFromString(text))) orv::throw_current();
-
   Ref module_name = own(PyObject_GetAttrString(module, "__name__"));
-  PyObject** slots[] = {&owned.cw_getattr, &owned.cw_getitem, &owned.cw_setattr, &owned.cw_call, &owned.cw_del};
+  Replaceable* slots[] = {&owned.cw_getattr, &owned.cw_getitem, &owned.cw_setattr, &owned.cw_call, &owned.cw_del};
   for (size_t i = 0; i < std::size(functions); ++i) {
     Ref fn = orv::make_function(&functions[i], module_name.get());
     check(PyObject_SetAttrString(module, functions[i].ml_name, fn.get()));
-    *slots[i] = fn.release();
+    slots[i]->own = orv::Immortal(std::move(fn));
   }
 }
 

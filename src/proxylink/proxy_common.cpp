@@ -1,7 +1,5 @@
 #include "proxylink/proxy_common.hpp"
 
-#include "proxylink/forwarding.hpp"
-
 namespace proxylink {
 
 namespace {
@@ -43,26 +41,15 @@ Ref format_field(PyObject* value) {
   return orv::own(PyObject_Format(value, nullptr));
 }
 
-PyObject* method_forward_getattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* name;
-    orv::parse_args({"__getattr__", {"name"}, 1, true}, args, nargs, kwnames, {&name, 1});
-    orv::require_exact(name, &PyUnicode_Type, "name");
-    return forward_getattr(self, name);
-  });
+Ref method_forward_getattr(PyObject* self, orv::Args args) {
+  PyObject* name = args[0];
+  orv::require_exact(name, &PyUnicode_Type, "name");
+  return forward_getattr(self, name);
 }
 
-PyObject* method_forward_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] { return forward_call(self, args, nargs, kwnames); });
-}
-
-PyObject* method_forward_del(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    std::span<PyObject*> none;
-    orv::parse_args({"__del__", {}, 0, true}, args, nargs, kwnames, none);
-    forward_del(self);
-    return orv::none();
-  });
+Ref method_forward_del(PyObject* self, orv::Args) {
+  forward_del(self);
+  return orv::none();
 }
 
 }  // namespace proxylink

@@ -1,9 +1,8 @@
 // Pieces shared by the proxy classes: per-instance classes, identity
 // attributes and the calling conventions of their methods.
 #pragma once
-#include "core/pyclass.hpp"
-#include "core/args.hpp"
-#include "proxylink/state.hpp"
+#include "core/method.hpp"
+#include "proxylink/forwarding.hpp"
 
 namespace proxylink {
 
@@ -26,10 +25,14 @@ void set_identity(PyObject* self, PyObject* object_id, PyObject* type_name, PyOb
 // "<...>" texts: a value formatted as a bare f-string field ({value}).
 Ref format_field(PyObject* value);
 
-// Method bodies shared by the proxy classes (vectorcall convention).
-PyObject* method_forward_getattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* method_forward_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* method_forward_del(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Methods shared by the proxy classes, each class with its own doc.
+Ref method_forward_getattr(PyObject* self, orv::Args args);
+Ref method_forward_del(PyObject* self, orv::Args args);
+constexpr orv::MethodDecl forwarded_getattr(const char* doc) {
+  return {{"__getattr__", {"name"}, 1, true}, method_forward_getattr, doc};
+}
+constexpr orv::MethodDecl forwarded_call(const char* doc) { return {"__call__", forward_call, doc}; }
+constexpr orv::MethodDecl forwarded_del(const char* doc) { return {{"__del__", {}, 0, true}, method_forward_del, doc}; }
 
 }  // namespace proxylink
 

@@ -1,109 +1,75 @@
 // OfficeJsObject: the proxy of one object in the add-in's object table.
-#include "core/pyclass.hpp"
 #include "proxylink/classes.hpp"
-#include "proxylink/forwarding.hpp"
 #include "proxylink/proxy_common.hpp"
 
 namespace proxylink {
 namespace {
-
-PyObject* module_name_excel = nullptr;  // "orvane.Excel", the module of every per-instance class
-PyObject* typ_object = nullptr;         // "officejs_object"
 
 void check_identity_args(PyObject* object_id, PyObject* type_name) {
   orv::require_exact(object_id, &PyLong_Type, "object_id");
   orv::require_exact(type_name, &PyUnicode_Type, "type_name");
 }
 
-PyObject* object_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* argv[3];
-    orv::parse_args({"__new__", {"cls", "object_id", "type_name"}, 3}, args, nargs, kwnames, argv);
-    check_identity_args(argv[1], argv[2]);
-    return new_instance(owned.OfficeJsObject, argv[0], argv[2], module_name_excel);
-  });
+Ref object_new(PyObject*, orv::Args args) {
+  check_identity_args(args[1], args[2]);
+  return new_instance(owned.OfficeJsObject, args[0], args[2], names.orvane_Excel);  // per-instance classes live in "orvane.Excel"
 }
 
-PyObject* object_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* argv[2];
-    orv::parse_args({"__init__", {"object_id", "type_name"}, 2, true}, args, nargs, kwnames, argv);
-    check_identity_args(argv[0], argv[1]);
-    Ref object_id = orv::own(PyNumber_Long(argv[0]));
-    set_identity(self, object_id.get(), argv[1], typ_object);
-    return orv::none();
-  });
+Ref object_init(PyObject* self, orv::Args args) {
+  check_identity_args(args[0], args[1]);
+  Ref object_id = orv::own(PyNumber_Long(args[0]));
+  set_identity(self, object_id.get(), args[1], names.officejs_object);
+  return orv::none();
 }
 
-PyObject* object_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* index;
-    orv::parse_args({"__getitem__", {"index"}, 1, true}, args, nargs, kwnames, {&index, 1});
-    return forward_getitem(self, index);
-  });
+Ref object_getitem(PyObject* self, orv::Args args) {
+  PyObject* index = args[0];
+  return forward_getitem(self, index);
 }
 
-PyObject* object_setattr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* argv[2];
-    orv::parse_args({"__setattr__", {"name", "value"}, 2, true}, args, nargs, kwnames, argv);
-    orv::require_exact(argv[0], &PyUnicode_Type, "name");
-    forward_setattr(self, argv[0], argv[1]);
-    return orv::none();
-  });
+Ref object_setattr(PyObject* self, orv::Args args) {
+  orv::require_exact(args[0], &PyUnicode_Type, "name");
+  forward_setattr(self, args[0], args[1]);
+  return orv::none();
 }
 
-PyObject* object_repr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    std::span<PyObject*> none;
-    orv::parse_args({"__repr__", {}, 0, true}, args, nargs, kwnames, none);
-    Ref type_name = format_field(getattr(self, names._internal_typeName).get());
-    Ref object_id = format_field(getattr(self, names._internal_id).get());
-    return orv::own(PyUnicode_FromFormat("<OfficeJsObject %U id=%U>", type_name.get(), object_id.get()));
-  });
+Ref object_repr(PyObject* self, orv::Args) {
+  Ref type_name = format_field(getattr(self, names._internal_typeName).get());
+  Ref object_id = format_field(getattr(self, names._internal_id).get());
+  return orv::own(PyUnicode_FromFormat("<OfficeJsObject %U id=%U>", type_name.get(), object_id.get()));
 }
 
-PyMethodDef static_methods[] = {
-    {"__new__", ORV_FASTCALL(object_new),
+constexpr orv::MethodDecl static_methods_table[] = {
+    {{"__new__", {"cls", "object_id", "type_name"}, 3}, object_new,
      "__new__(cls, object_id: int, type_name: str) -> OfficeJsObject\n\n"
      "Create the proxy as an instance of a new class named after its Office.js type."},
 };
+auto static_methods = orv::method_defs<static_methods_table>();
 
-PyMethodDef methods[] = {
-    {"__init__", ORV_FASTCALL(object_init),
+constexpr orv::MethodDecl methods_table[] = {
+    {{"__init__", {"object_id", "type_name"}, 2, true}, object_init,
      "__init__(self, object_id: int, type_name: str) -> None\n\n"
      "Record the remote id, the type name and the current messaging context stamp."},
-    {"__getattr__", ORV_FASTCALL(method_forward_getattr),
-     "__getattr__(self, name: str) -> Any\n\nRead a remote attribute (forwarded to _cw__getattr__)."},
-    {"__getitem__", ORV_FASTCALL(object_getitem),
+    forwarded_getattr("__getattr__(self, name: str) -> Any\n\nRead a remote attribute (forwarded to _cw__getattr__)."),
+    {{"__getitem__", {"index"}, 1, true}, object_getitem,
      "__getitem__(self, index: Union[int, slice]) -> Any\n\nRead a remote item (forwarded to _cw__getitem__)."},
-    {"__setattr__", ORV_FASTCALL(object_setattr),
+    {{"__setattr__", {"name", "value"}, 2, true}, object_setattr,
      "__setattr__(self, name: str, value: Any) -> None\n\nWrite a remote attribute (forwarded to _cw__setattr__)."},
-    {"__call__", ORV_FASTCALL(method_forward_call),
-     "__call__(self, *args: Any, **kwargs: Any) -> Any\n\nCall a remote function (forwarded to _cw__call__)."},
-    {"__del__", ORV_FASTCALL(method_forward_del),
-     "__del__(self) -> None\n\nRelease the remote object (forwarded to _cw__del__)."},
-    {"__repr__", ORV_FASTCALL(object_repr),
+    forwarded_call("__call__(self, *args: Any, **kwargs: Any) -> Any\n\nCall a remote function (forwarded to _cw__call__)."),
+    forwarded_del("__del__(self) -> None\n\nRelease the remote object (forwarded to _cw__del__)."),
+    {{"__repr__", {}, 0, true}, object_repr,
      "__repr__(self) -> str\n\nReturn '<OfficeJsObject TYPE id=ID>'."},
 };
+auto methods = orv::method_defs<methods_table>();
 
 }  // namespace
 
 Ref make_object_class() {
-  module_name_excel = PyUnicode_InternFromString("orvane.Excel");
-  typ_object = PyUnicode_InternFromString("officejs_object");
-  if (!module_name_excel || !typ_object) orv::throw_current();
-  Ref bases = orv::own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-  return orv::make_class({
-      "OfficeJsObject",
-      "orvane_master.python_server.orvane.proxylink",
-      "Dynamic proxy class for Office.js objects.\n\n"
-      "    Provides __getattr__, __setattr__, __call__, __getitem__ to proxy\n"
-      "    operations to the Office.js Add-in via WebSocket.\n",
-      bases.get(),
-      methods,
-      static_methods,
-  });
+  return make_module_class("OfficeJsObject",
+                           "Dynamic proxy class for Office.js objects.\n\n"
+                           "    Provides __getattr__, __setattr__, __call__, __getitem__ to proxy\n"
+                           "    operations to the Office.js Add-in via WebSocket.\n",
+                           &PyBaseObject_Type, methods, static_methods);
 }
 
 }  // namespace proxylink

@@ -1,26 +1,23 @@
 // Serializer: the class that exposes the wire-value codec as static methods.
 #include "proxylink/serializer.hpp"
 
-#include "core/args.hpp"
-#include "core/pyclass.hpp"
+#include "core/method.hpp"
 #include "proxylink/classes.hpp"
 #include "proxylink/codec.hpp"
-#include "proxylink/proxy_common.hpp"
 
 namespace proxylink {
 namespace {
 
-PyObject* own_to_wire_static = nullptr;    // the staticmethod objects in the class dictionary
-PyObject* own_from_wire_static = nullptr;
-
-// True when `Serializer.<name>` would reach the module's own function.
+// True when `Serializer.<name>` would reach the module's own function: the
+// global Serializer is the module's class, whose entry is still its own.
 bool is_own_static(PyObject* name, PyObject* own_static) {
-  Ref cls = global(names.Serializer);
-  if (!cls.is(owned.Serializer)) return false;
-  PyObject* entry = reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict
-                        ? PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict, name)
-                        : nullptr;
-  return entry == own_static;
+  return if_own(
+      owned.Serializer,
+      [&] {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(owned.Serializer.own.get())->tp_dict;
+        return (dict ? PyDict_GetItemWithError(dict, name) : nullptr) == own_static;
+      },
+      [](PyObject*) { return false; });
 }
 
 Ref call_static(PyObject* name, PyObject* arg) {
@@ -28,42 +25,37 @@ Ref call_static(PyObject* name, PyObject* arg) {
   return call_method(cls.get(), name, arg);
 }
 
-PyObject* to_wire_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* value;
-    orv::parse_args({"to_wire", {"value"}, 1}, args, nargs, kwnames, {&value, 1});
-    // The hooks of a value may call back in: a __str__ that encodes another value.
-    orv::RecursionGuard nesting(codec::kEncodeNesting);
-    return encode(value);
-  });
+Ref to_wire_function(PyObject*, orv::Args args) {
+  PyObject* value = args[0];
+  // The hooks of a value may call back in: a __str__ that encodes another value.
+  orv::RecursionGuard nesting(codec::kEncodeNesting);
+  return encode(value);
 }
 
-PyObject* from_wire_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* wire;
-    orv::parse_args({"from_wire", {"wire"}, 1}, args, nargs, kwnames, {&wire, 1});
-    orv::RecursionGuard nesting(codec::kDecodeNesting);
-    return decode(wire);
-  });
+Ref from_wire_function(PyObject*, orv::Args args) {
+  PyObject* wire = args[0];
+  orv::RecursionGuard nesting(codec::kDecodeNesting);
+  return decode(wire);
 }
 
-PyMethodDef static_methods[] = {
-    {"to_wire", ORV_FASTCALL(to_wire_function),
+constexpr orv::MethodDecl static_methods_table[] = {
+    {{"to_wire", {"value"}, 1}, to_wire_function,
      "to_wire(value: Any) -> Dict[str, Any]\n\n"
      "Serialize a Python value to wire format for transmission.\n\n"
      "Supports: None, bool, int, float, str, datetime, bytes, list, dict,\n"
      "pandas DataFrame/Series, polars DataFrame/Series (if installed), and OfficeJsObject wrappers.\n\n"
      "DataFrames and Series are serialized as a 2D array with column names as the\n"
      "first row, followed by data rows."},
-    {"from_wire", ORV_FASTCALL(from_wire_function),
+    {{"from_wire", {"wire"}, 1}, from_wire_function,
      "from_wire(wire: Dict[str, Any]) -> Any\n\n"
      "Deserialize a wire format value back to Python.\n\n"
      "Handles: Null, Bool, Int, Float, String, Date, Bytes, Array, Dict, and special OfficeJs object references."},
 };
+auto static_methods = orv::method_defs<static_methods_table>();
 
 }  // namespace
 
-bool to_wire_is_own() { return is_own_static(names.to_wire, own_to_wire_static); }
+bool to_wire_is_own() { return is_own_static(names.to_wire, owned.to_wire_static); }
 
 Ref to_wire(PyObject* value) {
   if (to_wire_is_own()) return encode(value);
@@ -71,19 +63,17 @@ Ref to_wire(PyObject* value) {
 }
 
 Ref from_wire(PyObject* wire) {
-  if (is_own_static(names.from_wire, own_from_wire_static)) return decode(wire);
+  if (is_own_static(names.from_wire, owned.from_wire_static)) return decode(wire);
   return call_static(names.from_wire, wire);
 }
 
 Ref make_serializer_class() {
-  codec::init(owned.globals);
-  Ref bases = orv::own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-  Ref cls = orv::make_class({"Serializer", "orvane_master.python_server.orvane.proxylink",
-                             "Handles marshaling of data types between Python and JavaScript.", bases.get(), {},
-                             static_methods});
+  codec::init();
+  Ref cls = make_module_class("Serializer", "Handles marshaling of data types between Python and JavaScript.",
+                              &PyBaseObject_Type, {}, static_methods);
   PyObject* dict = reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict;
-  own_to_wire_static = orv::compat::new_ref(PyDict_GetItemWithError(dict, names.to_wire));
-  own_from_wire_static = orv::compat::new_ref(PyDict_GetItemWithError(dict, names.from_wire));
+  owned.to_wire_static = orv::Immortal(Ref::borrow(PyDict_GetItemWithError(dict, names.to_wire)));
+  owned.from_wire_static = orv::Immortal(Ref::borrow(PyDict_GetItemWithError(dict, names.from_wire)));
   return cls;
 }
 

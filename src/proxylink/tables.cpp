@@ -19,10 +19,10 @@ using orv::own;
 // gives integer nanoseconds, so such a frame is read through astype(object).
 Ref frame_values(PyObject* frame) {
   Ref values = getattr(frame, names.values);
-  if (Py_TYPE(values.get()) != as_type(libs.np_ndarray)) return values;
-  Ref kind = getattr(getattr(values.get(), words.dtype).get(), words.kind);
-  if (!check(PyObject_RichCompareBool(kind.get(), words.M, Py_EQ))) return values;
-  Ref as_objects = call_method(frame, words.astype, reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+  if (Py_TYPE(values.get()) != as_type(owned.np_ndarray)) return values;
+  Ref kind = getattr(getattr(values.get(), names.dtype).get(), names.kind);
+  if (!orv::equals(kind.get(), names.M)) return values;
+  Ref as_objects = call_method(frame, names.astype, reinterpret_cast<PyObject*>(&PyBaseObject_Type));
   return getattr(as_objects.get(), names.values);
 }
 
@@ -76,10 +76,10 @@ Ref number(T v) {
 }
 
 template <class T>
-PyObject* number_template() {
-  if constexpr (std::is_same_v<T, Flag>) return templates.Bool;
-  if constexpr (std::is_floating_point_v<T>) return templates.Float;
-  return templates.Int;
+constexpr Tag number_tag() {
+  if constexpr (std::is_same_v<T, Flag>) return Tag::Bool;
+  if constexpr (std::is_floating_point_v<T>) return Tag::Float;
+  return Tag::Int;
 }
 
 // One row of the buffer: n cells `stride` bytes apart from `p`, as the list
@@ -89,10 +89,10 @@ using RowReader = Ref (*)(const char* p, Py_ssize_t n, Py_ssize_t stride, bool w
 template <class T>
 Ref number_row(const char* p, Py_ssize_t n, Py_ssize_t stride, bool wires) {
   orv::PendingList cells(n);
-  PyObject* templ = number_template<T>();
+  constexpr Tag tag = number_tag<T>();
   for (Py_ssize_t c = 0; c < n; ++c, p += stride) {
     Ref value = number(load<T>(p));
-    cells.set(c, wires ? make_wire(templ, value.get()) : std::move(value));
+    cells.set(c, wires ? make_wire(tag, value.get()) : std::move(value));
   }
   return cells.finish();
 }
@@ -135,7 +135,8 @@ RowReader row_reader(const Py_buffer& view) {
   }
 }
 
-// True when `Serializer.to_wire(rows)` would encode a list of rows here, element by element.
+// True when `Serializer.to_wire(rows)` would encode a list of rows here, element by
+// element: the serializer and the libraries its earlier stages test are the module's own.
 bool rows_encode_here() { return to_wire_is_own() && type_tests_are_own(); }
 
 // `Serializer.to_wire([labels] + [row.tolist() for row in values])` with the
@@ -159,22 +160,22 @@ Ref encode_buffer_rows(PyObject* labels, const Py_buffer& view, RowReader read_r
     Ref row;
     if (direct) {
       orv::RecursionGuard inner(kEncodeNesting);
-      row = make_wire(templates.Array, cells.get());
+      row = make_wire(Tag::Array, cells.get());
     } else {
       row = to_wire(cells.get());
     }
     rows.set(r + 1, std::move(row));
   }
-  return make_wire(templates.Array, rows.finish().get());
+  return make_wire(Tag::Array, rows.finish().get());
 }
 
 }  // namespace
 
 Ref encode_pandas(PyObject* value, bool is_series) {
-  Ref frame = is_series ? call_method(value, words.to_frame) : Ref::borrow(value);
-  Ref labels = call_method(getattr(frame.get(), words.columns).get(), words.tolist);
+  Ref frame = is_series ? call_method(value, names.to_frame) : Ref::borrow(value);
+  Ref labels = call_method(getattr(frame.get(), names.columns).get(), names.tolist);
   Ref values = frame_values(frame.get());
-  if (Py_TYPE(values.get()) == as_type(libs.np_ndarray) && rows_encode_here()) {
+  if (Py_TYPE(values.get()) == as_type(owned.np_ndarray) && rows_encode_here()) {
     Buffer buffer;
     if (buffer.acquire(values.get()) && buffer.view().ndim == 2) {
       if (RowReader read_row = row_reader(buffer.view())) return encode_buffer_rows(labels.get(), buffer.view(), read_row);
@@ -184,17 +185,17 @@ Ref encode_pandas(PyObject* value, bool is_series) {
   check(PyList_Append(rows.get(), labels.get()));
   Ref iterator = own(PyObject_GetIter(values.get()));
   while (Ref row = Ref::steal(PyIter_Next(iterator.get()))) {
-    check(PyList_Append(rows.get(), call_method(row.get(), words.tolist).get()));
+    check(PyList_Append(rows.get(), call_method(row.get(), names.tolist).get()));
   }
   if (PyErr_Occurred()) orv::throw_current();
   return to_wire(rows.get());
 }
 
 Ref encode_polars(PyObject* value, bool is_series) {
-  Ref frame = is_series ? call_method(value, words.to_frame) : Ref::borrow(value);
+  Ref frame = is_series ? call_method(value, names.to_frame) : Ref::borrow(value);
   Ref rows = own(PyList_New(0));
-  check(PyList_Append(rows.get(), getattr(frame.get(), words.columns).get()));
-  Ref data = call_method(frame.get(), words.rows);
+  check(PyList_Append(rows.get(), getattr(frame.get(), names.columns).get()));
+  Ref data = call_method(frame.get(), names.rows);
   Ref iterator = own(PyObject_GetIter(data.get()));
   while (Ref row = Ref::steal(PyIter_Next(iterator.get()))) {
     check(PyList_Append(rows.get(), own(PySequence_List(row.get())).get()));

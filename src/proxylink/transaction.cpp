@@ -4,8 +4,7 @@
 // object (the fixed id UNIQUE_TRANSACTION_ID). Starting and committing read
 // that object's `start` and `commit` functions and call them; the writes in
 // between are ordinary SET requests, batched by the add-in.
-#include "core/args.hpp"
-#include "core/pyclass.hpp"
+#include "core/method.hpp"
 #include "proxylink/classes.hpp"
 #include "proxylink/operations.hpp"
 #include "proxylink/proxy_common.hpp"
@@ -13,43 +12,33 @@
 namespace proxylink {
 namespace {
 
-using orv::check;
 using orv::own;
 
-PyObject* name_start_method = nullptr;  // "_start"
-PyObject* type_name_transaction = nullptr;  // "Transaction"
-PyObject* typ_transaction = nullptr;        // "officejs_transaction"
-
-bool truth(PyObject* self, PyObject* name) { return check(PyObject_IsTrue(getattr(self, name).get())); }
+bool attribute_truth(PyObject* self, PyObject* name) { return truth(getattr(self, name).get()); }
 
 // _cw__getattr__(self, name) through the module global; failures pass on as
 // they are (the transaction's methods do not trim tracebacks).
 Ref remote_function(PyObject* self, PyObject* name) {
-  Ref fn = global(names._cw__getattr__);
-  if (fn.is(owned.cw_getattr)) return op_getattr(self, name);
-  return own(PyObject_CallFunctionObjArgs(fn.get(), self, name, nullptr));
+  return if_own(
+      owned.cw_getattr, [&] { return op_getattr(self, name); },
+      [&](PyObject* fn) { return own(PyObject_CallFunctionObjArgs(fn, self, name, nullptr)); });
 }
 
-PyObject* init_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* argv[4];
-    orv::parse_args({"__init__", {"roolback_at_error", "raiseError", "error_callback", "block_gets"}, 0, true}, args,
-                    nargs, kwnames, argv);
-    PyObject* rollback = argv[0] ? argv[0] : Py_False;
-    PyObject* raise_error = argv[1] ? argv[1] : Py_True;
-    PyObject* error_callback = argv[2] ? argv[2] : Py_None;
-    PyObject* block_gets = argv[3] ? argv[3] : Py_False;
-    setattr(self, names._internal_id, global(names.UNIQUE_TRANSACTION_ID).get());
-    setattr(self, names._internal_typeName, type_name_transaction);
-    setattr(self, names._msg_guid, getattr(global(names.messaging).get(), names._guid).get());
-    setattr(self, names._typ, typ_transaction);
-    setattr(self, names._rollback_at_error, rollback);
-    setattr(self, names._error_callback, error_callback);
-    setattr(self, names._raiseError, raise_error);
-    setattr(self, names._isInWith, Py_False);
-    setattr(self, names._block_gets, block_gets);
-    return orv::none();
-  });
+Ref init_method(PyObject* self, orv::Args args) {
+  PyObject* rollback = args[0] ? args[0] : Py_False;
+  PyObject* raise_error = args[1] ? args[1] : Py_True;
+  PyObject* error_callback = args[2] ? args[2] : Py_None;
+  PyObject* block_gets = args[3] ? args[3] : Py_False;
+  setattr(self, names._internal_id, global(names.UNIQUE_TRANSACTION_ID).get());
+  setattr(self, names._internal_typeName, names.Transaction);
+  setattr(self, names._msg_guid, getattr(global(names.messaging).get(), names._guid).get());
+  setattr(self, names._typ, names.officejs_transaction);
+  setattr(self, names._rollback_at_error, rollback);
+  setattr(self, names._error_callback, error_callback);
+  setattr(self, names._raiseError, raise_error);
+  setattr(self, names._isInWith, Py_False);
+  setattr(self, names._block_gets, block_gets);
+  return orv::none();
 }
 
 void start(PyObject* self) {
@@ -65,95 +54,74 @@ void commit(PyObject* self) {
     Ref fn = remote_function(self, names.commit);
     own(PyObject_CallNoArgs(fn.get()));
   }  // the function proxy is released before a new transaction starts
-  if (truth(self, names._isInWith)) call_method(self, name_start_method);
+  if (attribute_truth(self, names._isInWith)) call_method(self, names._start);
 }
 
-PyObject* start_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    orv::parse_args({"_start", {}, 0, true}, args, nargs, kwnames, {});
-    start(self);
+Ref start_method(PyObject* self, orv::Args) {
+  start(self);
+  return orv::none();
+}
+
+Ref commit_method(PyObject* self, orv::Args) {
+  commit(self);
+  return orv::none();
+}
+
+Ref enter(PyObject* self, orv::Args) {
+  setattr(self, names._isInWith, Py_True);
+  call_method(self, names._start);
+  return Ref::borrow(self);
+}
+
+Ref exit_method(PyObject* self, orv::Args args) {
+  // Cleared first, so that the commit below does not open a new transaction.
+  setattr(self, names._isInWith, Py_False);
+  if (args[0] == Py_None) {
+    call_method(self, names.commit);
     return orv::none();
-  });
+  }
+  if (!attribute_truth(self, names._rollback_at_error)) call_method(self, names.commit);
+  Ref callback = getattr(self, names._error_callback);
+  if (truth(callback.get())) {
+    own(PyObject_CallFunctionObjArgs(callback.get(), args[0], args[1], args[2], nullptr));
+  }
+  // A true result makes the with statement swallow the exception.
+  return orv::boolean(!attribute_truth(self, names._raiseError));
 }
 
-PyObject* commit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    orv::parse_args({"commit", {}, 0, true}, args, nargs, kwnames, {});
-    commit(self);
-    return orv::none();
-  });
+Ref repr_method(PyObject* self, orv::Args) {
+  Ref object_id = format_field(getattr(self, names._internal_id).get());
+  return own(PyUnicode_FromFormat("<OfficeJsTransaction id=%U>", object_id.get()));
 }
 
-PyObject* enter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    orv::parse_args({"__enter__", {}, 0, true}, args, nargs, kwnames, {});
-    setattr(self, names._isInWith, Py_True);
-    call_method(self, name_start_method);
-    return Ref::borrow(self);
-  });
-}
-
-PyObject* exit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* argv[3];
-    orv::parse_args({"__exit__", {"exc_type", "exc_val", "exc_tb"}, 3, true}, args, nargs, kwnames, argv);
-    // Cleared first, so that the commit below does not open a new transaction.
-    setattr(self, names._isInWith, Py_False);
-    if (argv[0] == Py_None) {
-      call_method(self, names.commit);
-      return orv::none();
-    }
-    if (!truth(self, names._rollback_at_error)) call_method(self, names.commit);
-    Ref callback = getattr(self, names._error_callback);
-    if (check(PyObject_IsTrue(callback.get()))) {
-      own(PyObject_CallFunctionObjArgs(callback.get(), argv[0], argv[1], argv[2], nullptr));
-    }
-    // A true result makes the with statement swallow the exception.
-    return orv::boolean(!truth(self, names._raiseError));
-  });
-}
-
-PyObject* repr_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    orv::parse_args({"__repr__", {}, 0, true}, args, nargs, kwnames, {});
-    Ref object_id = format_field(getattr(self, names._internal_id).get());
-    return own(PyUnicode_FromFormat("<OfficeJsTransaction id=%U>", object_id.get()));
-  });
-}
-
-PyMethodDef methods[] = {
-    {"__init__", ORV_FASTCALL(init_method),
+constexpr orv::MethodDecl methods_table[] = {
+    {{"__init__", {"roolback_at_error", "raiseError", "error_callback", "block_gets"}, 0, true}, init_method,
      "__init__(self, roolback_at_error: bool = False, raiseError: bool = True, "
      "error_callback: Optional[Callable[..., Any]] = None, block_gets: bool = False) -> None\n\n"
      "Prepare a transaction on the add-in's transaction object; nothing is sent."},
-    {"_start", ORV_FASTCALL(start_method),
+    {{"_start", {}, 0, true}, start_method,
      "_start(self) -> None\n\nStart a transaction on the add-in: call its start(Context, block_gets)."},
-    {"commit", ORV_FASTCALL(commit_method),
+    {{"commit", {}, 0, true}, commit_method,
      "commit(self) -> None\n\n"
      "Commit the open transaction on the add-in; inside a with block a new one starts at once."},
-    {"__enter__", ORV_FASTCALL(enter),
+    {{"__enter__", {}, 0, true}, enter,
      "__enter__(self) -> OfficeJsTransaction\n\nStart a transaction and return it."},
-    {"__exit__", ORV_FASTCALL(exit_method),
+    {{"__exit__", {"exc_type", "exc_val", "exc_tb"}, 3, true}, exit_method,
      "__exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> Optional[bool]\n\n"
      "Commit (unless rolling back after an error), report the error to the callback,\n"
      "and swallow the error when raiseError is false."},
-    {"__del__", ORV_FASTCALL(method_forward_del),
-     "__del__(self) -> None\n\nRelease the add-in's transaction object (forwarded to _cw__del__)."},
-    {"__repr__", ORV_FASTCALL(repr_method),
+    forwarded_del("__del__(self) -> None\n\nRelease the add-in's transaction object (forwarded to _cw__del__)."),
+    {{"__repr__", {}, 0, true}, repr_method,
      "__repr__(self) -> str\n\nReturn '<OfficeJsTransaction id=ID>'."},
 };
+auto methods = orv::method_defs<methods_table>();
 
 }  // namespace
 
 Ref make_transaction_class() {
-  name_start_method = PyUnicode_InternFromString("_start");
-  type_name_transaction = PyUnicode_InternFromString("Transaction");
-  typ_transaction = PyUnicode_InternFromString("officejs_transaction");
-  if (!name_start_method || !type_name_transaction || !typ_transaction) orv::throw_current();
-  Ref bases = own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-  return orv::make_class({"OfficeJsTransaction", "orvane_master.python_server.orvane.proxylink",
-                          "Transaction object to batch multiple set operations into a single request.", bases.get(),
-                          methods, {}});
+  return make_module_class("OfficeJsTransaction",
+                           "Transaction object to batch multiple set operations into a single request.",
+                           &PyBaseObject_Type, methods);
 }
 
 }  // namespace proxylink
