@@ -8,7 +8,7 @@
 
 namespace proxylink::codec {
 
-Wire wire;
+Wire wire_tags;
 
 namespace {
 
@@ -51,14 +51,14 @@ void make_templates() {
   auto make = [&](PyObject* tag, bool is_spec) {
     return orv::Immortal(use_shared ? shared(tag, is_spec) : plain(tag, is_spec));
   };
-  for (const TagRow& row : tag_rows) wire.templates[index_of(row.tag)] = make(word(row.tag), row.special);
-  wire.reference = make(Py_None, true);
+  for (const TagRow& row : tag_rows) wire_tags.templates[index_of(row.tag)] = make(word(row.tag), row.special);
+  wire_tags.reference = make(Py_None, true);
 }
 
 }  // namespace
 
 void init() {
-  for (const TagRow& row : tag_rows) wire.words[index_of(row.tag)] = orv::Immortal::interned(row.word);
+  for (const TagRow& row : tag_rows) wire_tags.words[index_of(row.tag)] = orv::Immortal::interned(row.word);
 
   for (Replaceable* library : {&owned.np, &owned.pd, &owned.dt, &owned.base64}) {
     library->own = orv::Immortal(global(library->name));
@@ -86,7 +86,7 @@ Ref library_attr(const Replaceable& library, PyObject* attr, PyObject* own_attr)
 }
 
 Ref make_reference(PyObject* type_name, PyObject* object_id) {
-  Ref made = orv::own(PyDict_Copy(wire.reference));
+  Ref made = orv::own(PyDict_Copy(wire_tags.reference));
   orv::check(PyDict_SetItem(made.get(), names.type, type_name));
   orv::check(PyDict_SetItem(made.get(), names.value, object_id));
   return made;

@@ -54,9 +54,9 @@ struct Wire {
   std::array<orv::Immortal, kTagCount> templates;
   orv::Immortal reference;
 };
-extern Wire wire;
+extern Wire wire_tags;
 
-inline PyObject* word(Tag tag) { return wire.words[index_of(tag)]; }
+inline PyObject* word(Tag tag) { return wire_tags.words[index_of(tag)]; }
 
 // Reads the libraries from the module namespace and makes the tag words and
 // templates; called once by module set-up, after the imports and before the classes.
@@ -75,7 +75,7 @@ Ref library_attr(const Replaceable& library, PyObject* attr, PyObject* own_attr)
 
 // A new wire value of `tag`: `type`, `value`, `isSpec`, in that order.
 inline Ref make_wire(Tag tag, PyObject* value) {
-  Ref made = orv::own(PyDict_Copy(wire.templates[index_of(tag)]));
+  Ref made = orv::own(PyDict_Copy(wire_tags.templates[index_of(tag)]));
   orv::check(PyDict_SetItem(made.get(), names.value, value));
   return made;
 }

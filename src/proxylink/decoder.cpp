@@ -21,7 +21,7 @@ std::optional<Tag> classify(PyObject* tag, size_t from = 0) {
     if (length == 0) return std::nullopt;
     const Py_UCS4 first = PyUnicode_READ_CHAR(tag, 0);
     for (size_t i = from; i < kTagCount; ++i) {
-      PyObject* word = wire.words[i];
+      PyObject* word = wire_tags.words[i];
       if (tag == word || (PyUnicode_GET_LENGTH(word) == length && PyUnicode_READ_CHAR(word, 0) == first &&
                           PyUnicode_Compare(tag, word) == 0)) {
         return tag_rows[i].tag;
@@ -30,7 +30,7 @@ std::optional<Tag> classify(PyObject* tag, size_t from = 0) {
     return std::nullopt;
   }
   for (size_t i = from; i < kTagCount; ++i) {
-    if (orv::equals(tag, wire.words[i])) return tag_rows[i].tag;
+    if (orv::equals(tag, wire_tags.words[i])) return tag_rows[i].tag;
   }
   return std::nullopt;
 }
