@@ -101,7 +101,7 @@ def test_option_like_specifications_never_reach_the_package_manager(handlers, sp
     assert refused["output_type"] == "error" and refused["content"].startswith("Installation error: ")
     assert repr(spec) in refused["content"] and "must not begin with '-'" in refused["content"]
     assert handlers.logger.lines == [("error", "Error during package installation: " + refused["content"][20:])]
-    # The stand-in refuses such a specification on its own as well.
+    # The simulated package manager refuses such a requirement on its own as well.
     async def stand_in():
         return [item async for item in PackageManager.from_folder(tmp_path, DISTRIBUTIONS).install_package(spec.strip())]
     assert [kind for kind, _ in asyncio.run(stand_in())] == ["error"]

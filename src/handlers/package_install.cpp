@@ -45,7 +45,7 @@ void unpack_two(PyObject* item, orv::Local& first, orv::Local& second) {
   second = std::move(values[1]);
 }
 
-// A specification whose first character other than white space is "-" would
+// A requirement whose first character other than white space is "-" would
 // reach the installer as one of its options (another index, a requirements
 // file): it is refused before the package manager sees it.
 void refuse_option_like(PyObject* package_spec) {
