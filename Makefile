@@ -9,6 +9,11 @@ PY := $(VENV)/bin/python
 SAN_PY := $(VENV)-sanitize/bin/python
 # A third holds the package built with clang against libc++, the C++ library of macOS.
 CLANG_PY := $(VENV)-clang/bin/python
+# Installs this checkout. pip keeps wheels built from a local folder whose path looks like
+# name-version (a clone in /tmp/orvane-master, say) in its cache under the folder's URL
+# alone: neither the -C settings nor the sources are part of that key, so a build with
+# other settings or older sources would come back. No cache, no stale wheel.
+PIP_CHECKOUT := -m pip install -qq --no-cache-dir
 
 .PHONY: demo test install dev dev-test bench sanitize fuzz test-clang clean
 
@@ -18,7 +23,7 @@ $(PY) $(SAN_PY) $(CLANG_PY):
 	$@ -m pip install -qq --upgrade pip
 
 install: $(PY)
-	$(PY) -m pip install -qq -C cmake.define.ORV_TEST_EXTENSIONS=ON ".[test,polars]"
+	$(PY) $(PIP_CHECKOUT) -C cmake.define.ORV_TEST_EXTENSIONS=ON ".[test,polars]"
 
 demo: install
 	$(PY) examples/demo.py
@@ -40,7 +45,7 @@ dev-test: dev
 # the tests of the channel, the proxies, the codec and the coroutines under collector torture.
 TORTURE ?= core
 sanitize: $(SAN_PY)
-	$(SAN_PY) -m pip install -qq -C build-dir=build/sanitize-{wheel_tag} -C cmake.define.ORV_SANITIZE=ON \
+	$(SAN_PY) $(PIP_CHECKOUT) -C build-dir=build/sanitize-{wheel_tag} -C cmake.define.ORV_SANITIZE=ON \
 	  -C cmake.define.ORV_TEST_EXTENSIONS=ON -C cmake.build-type=RelWithDebInfo ".[test,polars]"
 	tools/sanitized-pytest $(SAN_PY) --gc-torture=$(TORTURE)
 
@@ -53,7 +58,7 @@ fuzz:
 # installs them), warnings fatal, in a build folder of their own: a cached compiler is
 # never switched.
 test-clang: $(CLANG_PY)
-	CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ $(CLANG_PY) -m pip install -qq \
+	CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ $(CLANG_PY) $(PIP_CHECKOUT) \
 	  -C build-dir=build/clang-{wheel_tag} -C cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON \
 	  -C cmake.define.ORV_TEST_EXTENSIONS=ON ".[test,polars]"
 	cd tests && ../$(CLANG_PY) -m pytest -q -p no:cacheprovider
