@@ -29,6 +29,7 @@ demo: install
 	$(PY) examples/demo.py
 
 test: install
+	tools/check-modules $(PY) plain
 	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider
 
 # Fast loop for development: build in place next to the Python sources.
@@ -47,6 +48,7 @@ TORTURE ?= core
 sanitize: $(SAN_PY)
 	$(SAN_PY) $(PIP_CHECKOUT) -C build-dir=build/sanitize-{wheel_tag} -C cmake.define.ORV_SANITIZE=ON \
 	  -C cmake.define.ORV_TEST_EXTENSIONS=ON -C cmake.build-type=RelWithDebInfo ".[test,polars]"
+	tools/check-modules $(SAN_PY) sanitize
 	tools/sanitized-pytest $(SAN_PY) --gc-torture=$(TORTURE)
 
 # Coverage-guided fuzzing of both modules (clang + sanitizers when available), FUZZ_SECONDS per target.
@@ -61,10 +63,12 @@ test-clang: $(CLANG_PY)
 	CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ $(CLANG_PY) $(PIP_CHECKOUT) \
 	  -C build-dir=build/clang-{wheel_tag} -C cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON \
 	  -C cmake.define.ORV_TEST_EXTENSIONS=ON ".[test,polars]"
+	tools/check-modules $(CLANG_PY) clang
 	cd tests && ../$(CLANG_PY) -m pytest -q -p no:cacheprovider
 
 bench: install
 	$(PY) benchmarks/run_all.py
 
 clean:
-	rm -rf build .venv-* python/orvane_master/**/*.so
+	rm -rf build .venv-*
+	find python tests/ext -name '*.so' -delete
