@@ -84,6 +84,13 @@ def test_a_restarted_add_in_resets_the_channel_and_refuses_stale_proxies(proxyli
             stale()
     fresh = proxylink.Excel.workbook.worksheets.getActiveWorksheet()
     assert fresh.getRange("A1").values[0][0] == ""  # the restarted add-in's own workbook
+    # The stale proxies' releases still go out, to a process that numbers its ids
+    # from another base: they must not hit the objects it handed out since.
+    old_ids = {sheet._internal_id, book._internal_id}
+    del sheet, book, stale
+    gc.collect()
+    assert old_ids <= {r["caller"] for r in env.transcript.requests("DEL")}
+    assert fresh.name == "Sheet1" and fresh._internal_id < 2**53
     assert proxylink.Context.workbook.worksheets.getActiveWorksheet().name == "Sheet1"
     assert proxylink.GetSetting("theme") == "light" and proxylink.GetSystemInfo()["platform"] == "Simulated"
     assert proxylink.messaging.waiters == {}

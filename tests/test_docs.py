@@ -69,6 +69,40 @@ def test_json_examples_parse_and_index_lists_every_guide():
     assert linked == {g.name for g in GUIDES}
 
 
+COUNTS = {word: n for n, word in enumerate("two three four five six seven eight nine ten eleven twelve".split(), 2)}
+
+
+def tables(path):
+    """Each table of a guide as (the sentence that leads into it, if it ends in ':', its rows, its line)."""
+    lines = path.read_text(encoding="utf-8").split("\n")
+    for i, line in enumerate(lines):
+        if line.startswith("|") and not lines[i - 1].startswith("|"):
+            end = next((j for j in range(i, len(lines)) if not lines[j].startswith("|")), len(lines))
+            rows = [[cell.strip() for cell in row.strip("|").split("|")] for row in lines[i + 2:end]]
+            before = " ".join(lines[:i]).rstrip()
+            yield re.split(r"[.!?] ", before)[-1] if before.endswith(":") else "", rows, i + 1
+
+
+def test_tables_hold_what_the_text_and_the_module_say():
+    # A count announced over a table ("four entry points:") is its number of rows.
+    for guide in GUIDES:
+        for lead, rows, line in tables(guide):
+            counts = [COUNTS[w] for w in re.findall(r"[a-z]+", lead.lower()) if w in COUNTS]
+            assert counts[-1:] in ([], [len(rows)]), f"{guide.name}:{line}: {lead!r} over {len(rows)} rows"
+    # The fixed ids are those of the module's root proxies and its transaction.
+    fixed = {}
+    for _, rows, _ in tables(DOCS / "addin.md"):
+        fixed.update((int(row[0]), (row[1], row[2].strip('"'))) for row in rows if row[0].isdigit())
+    assert sorted(fixed) == list(range(7))
+    for object_id, (shown, type_name) in fixed.items():
+        root = re.search(r"`(\w+)", shown)
+        if object_id == proxylink.UNIQUE_TRANSACTION_ID:
+            assert root is None and type_name == "Transaction"
+        else:
+            proxy = getattr(proxylink, root.group(1))
+            assert (proxy._internal_id, proxy._internal_typeName) == (object_id, type_name), shown
+
+
 def test_cited_names_exist():
     # messaging.x, handlers.x or a quoted handle_x, OfficeJsX.y: every such name a guide cites is real.
     for guide in GUIDES + [DOCS / "README.md"]:

@@ -72,6 +72,11 @@ def test_answers_are_wire_values_with_fresh_ids():
     before = set(addin.live_ids())
     ok(addin, "DEL", items["id"], "__del__")
     assert set(addin.live_ids()) == before - {items["id"]}
+    # Ids are never handed out again: not after a reconnect, not by another add-in.
+    handed = before | {first["value"], second["value"]}
+    addin.reconnect()
+    again = {ok(a, "GET", 1, "workbook")["value"] for a in (addin, SimulatedAddin())}
+    assert not handed & again and all(7 <= i < 2**53 for i in handed | again)
 
 
 def test_refusals_have_clear_messages():

@@ -1,7 +1,8 @@
 """The simulated spreadsheet add-in: executes the bridge's requests.
 
 It keeps the object table (the fixed ids 0 to 6 and a fresh id for every
-object, array or dictionary it hands out), answers each request with exactly
+object, array or dictionary it hands out, counted from a random base, see
+`_fresh_ids`), answers each request with exactly
 one response, holds property writes back between a transaction's start and
 commit, and reports change events for Python callbacks that arrived as
 "Python_Function" values. Messages come and go as JSON text, as they would
@@ -11,6 +12,7 @@ import base64
 import datetime
 import itertools
 import json
+import random
 import threading
 from collections import deque
 from typing import Any, Deque, Dict, List, Optional, Tuple
@@ -21,9 +23,18 @@ from .workbook import Workbook, intersect, union
 CONTEXT_ID, EXCEL_ID, TRANSACTION_ID = 0, 1, 5
 FIXED_IDS = range(7)
 
-# Ids are never reused within a process, not even by another add-in: a release
-# that arrives late (from a proxy of an earlier connection) cannot hit a newer object.
-_fresh_ids = itertools.count(7)
+# An id is never handed out twice to the same kernel, also not by an earlier
+# incarnation of the add-in (a server process that was restarted): the kernel
+# sends a "DEL" for every proxy it drops, stale ones included, and such a late
+# release must not hit a newer object that got the same id. So each process
+# counts from a base drawn at random from [2**32, 2**53 - 2**32), and keeps
+# counting across reconnects and across the add-ins it makes. Two processes that
+# hand out n and m ids overlap with a chance of about (n + m) / 2**53, and each
+# has 2**32 ids to count up through while staying below 2**53, the integers that
+# a JavaScript number holds exactly.
+ID_LIMIT = 2**53
+ID_ROOM = 2**32
+_fresh_ids = itertools.count(random.SystemRandom().randrange(ID_ROOM, ID_LIMIT - ID_ROOM))
 
 DEFAULT_SETTINGS = {"theme": "light", "locale": "en-US", "calculationMode": "automatic"}
 DEFAULT_SYSTEM_INFO = {"host": "Excel", "platform": "Simulated", "version": "16.0", "addinVersion": "1.0.0"}
@@ -251,6 +262,8 @@ class SimulatedAddin:
 
     def _new_id(self, value: Any) -> int:
         object_id = next(_fresh_ids)
+        if object_id >= ID_LIMIT:
+            raise AddinError("The add-in has handed out every object id it may use")
         self.objects[object_id] = value
         return object_id
 

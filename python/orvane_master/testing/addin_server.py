@@ -11,7 +11,14 @@ messages come in; for each, the change events that it caused
 queued the call-backs before the response wakes the requester. Requests are
 executed one at a time, in the order they arrive, like the add-in's single
 script thread. When a connection ends, the add-in forgets the objects it handed
-out on it, as the kernel resets its side.
+out on it, as the kernel resets its side. A message that is not a JSON object
+gets no answer (there is no requestId to answer); the server prints a line
+about it on its standard error.
+
+Object ids count up from a base that each process draws at random (see
+`addin._fresh_ids`), so a restarted server never hands out an id that the
+process before it may have given the same kernel: the kernel's late release of
+an old proxy cannot hit a new object.
 
 `--hold NAME` makes a GET of the attribute NAME never answered: the server
 prints "held <requestId>" instead, so that a test knows the request is in the
@@ -64,11 +71,11 @@ class AddinServer:
     def _serve(self, connection: ServerConnection) -> None:
         try:
             for text in connection:
-                if isinstance(text, bytes):
-                    text = text.decode("utf-8")
-                if self._held(text):
-                    continue
                 try:
+                    if isinstance(text, bytes):
+                        text = text.decode("utf-8")
+                    if self._held(text):
+                        continue
                     response, *events = self.addin.handle_text(text)
                 except Exception as e:  # not a request at all: there is nobody to answer
                     print(f"dropped a message that is not a request: {type(e).__name__}: {e}", file=sys.stderr,
