@@ -214,8 +214,8 @@ def test_callbacks_run_on_their_own_thread_and_may_use_proxies(proxylink, excel)
 
     proxylink.messaging.reset()  # the kernel forgot its callables, the add-in still calls
     proxylink.Excel.workbook.worksheets.getActiveWorksheet().getRange("Z9").values = 2
-    with pytest.raises(LookupError, match="No Python callable is registered under 'pyfunc_"):
-        excel.kernel.wait_callbacks()
+    excel.kernel.wait_callbacks()  # not delivered, and no fault of the user's code (see test_soak)
+    assert [line for line in excel.transcript.lines() if line.startswith("=> unknown_callable pyfunc_")]
     excel.kernel.reconnect()  # a reconnect drops the add-in's registrations too
     proxylink.Excel.workbook.worksheets.getActiveWorksheet().getRange("Z9").values = 3
     excel.kernel.wait_callbacks()
