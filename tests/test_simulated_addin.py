@@ -1,6 +1,7 @@
 """The stand-ins themselves: the simulated add-in's duties (object table, fixed
 ids, answers as wire values, refusals, transactions), its spreadsheet model,
 and the simulated kernel's transport, listener thread and callbacks."""
+import re
 import threading
 import time
 
@@ -8,6 +9,7 @@ import pytest
 
 from orvane_master.testing.addin import SimulatedAddin, parse_index
 from orvane_master.testing.excel import SimulatedExcel
+from orvane_master.testing.kernel import Transcript
 from orvane_master.testing.workbook import Range, RangeAreas, Rect, Workbook, intersect, union
 
 
@@ -173,6 +175,33 @@ def test_only_json_gets_through(proxylink, excel):
                                                    "extra": (1, 2)})
     assert excel.transcript.requests()[0]["extra"] == [1, 2]
     assert reply["ok"] is True and reply["result"]["type"] == "Workbook"
+
+
+def test_the_transcript_keeps_the_most_recent_messages(proxylink):
+    with SimulatedExcel(transcript_limit=None) as env:
+        sheet = proxylink.Excel.workbook.worksheets.getActiveWorksheet()
+        for value in range(30):
+            sheet.getRange("A1").values = value
+        del sheet
+    everything, full = list(env.transcript.entries), env.transcript.lines()
+    assert len(everything) > 200 and SimulatedExcel().transcript.limit == 1000
+    assert "-> SET     Range#" in env.transcript.format()
+
+    def unlabelled(lines):
+        return [re.sub(r"\w+#(\d+)", r"#\1", line) for line in lines]
+
+    for limit in (0, 1, 7, 200):
+        kept = Transcript(limit)
+        for entry in everything:
+            kept.add(*entry)
+        assert list(kept.entries) == everything[len(everything) - limit:]
+        # The same lines; a reference is labelled with its type while the answer
+        # that handed it out is kept.
+        assert unlabelled(kept.lines()) == unlabelled(full[len(full) - limit:])
+        assert kept.format() == "\n".join(kept.lines())
+    assert "-> SET     Range#" in kept.format()
+    with pytest.raises(ValueError):
+        Transcript(-1)
 
 
 def test_release_on_the_listener_thread_is_answered_in_place(proxylink, excel):

@@ -5,7 +5,10 @@ It installs the send handler on `messaging`, passes every message through
 delivers responses from its own listener thread through
 `messaging.on_message`, runs the Python callbacks that the add-in invokes on a
 callback thread of their own (looked up with `messaging.get_callable`), and
-simulates a reconnect with `messaging.reset`.
+simulates a reconnect with `messaging.reset`. A callback that a reset forgot is
+not run: its arguments are decoded and dropped all the same (their proxies
+release the add-in's objects), and the add-in is told to drop the handler. The
+transcript keeps the most recent messages only, 1000 unless told otherwise.
 
 The listener thread only ever handles JSON and plain dictionaries: it never
 holds a proxy, so it never drops the last reference to one (a release sent
