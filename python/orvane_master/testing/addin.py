@@ -93,12 +93,19 @@ class TransactionObject(JsObject):
         self.batch, self.block_gets = None, False
 
 
+# The kernel's word that it does not know a callable id the add-in invoked:
+# {"kind": "unknown_callable", "callableId": id}. It is not answered.
+UNKNOWN_CALLABLE = "unknown_callable"
+
+
 class SimulatedAddin:
     """Executes request messages against a workbook model.
 
     `handle_text` takes one request as JSON text and returns the JSON texts to
     send back: the response, then any callback invocations that the request
-    caused ({"type": "invoke_callable", "callableId": ..., "args": [...]}).
+    caused ({"type": "invoke_callable", "callableId": ..., "args": [...]}). For
+    the kernel's notice that it does not know a callable id, it returns nothing
+    and drops the change handlers registered with that id.
     """
 
     def __init__(self, workbook: Optional[Workbook] = None, settings: Optional[Dict[str, Any]] = None,
@@ -156,10 +163,21 @@ class SimulatedAddin:
 
     def handle_text(self, text: str) -> List[str]:
         request = json.loads(text)
+        if isinstance(request, dict) and request.get("kind") == UNKNOWN_CALLABLE:
+            self.forget_callable(request.get("callableId"))
+            return []
         with self._lock:
             response = self.handle(request)
             events = [self._invocation(handler, event) for handler, event in self.workbook.take_events()]
         return [json.dumps(message) for message in [response] + events]
+
+    def forget_callable(self, callable_id: Any) -> None:
+        """The kernel does not know `callable_id` (any more): the change handlers
+        registered with it, and their events not yet sent, are dropped."""
+        with self._lock:
+            book = self.workbook
+            book.registrations[:] = [r for r in book.registrations if r.handler.callable_id != callable_id]
+            book.pending_events[:] = [(h, e) for h, e in book.pending_events if h.callable_id != callable_id]
 
     def handle(self, request: Dict[str, Any]) -> Dict[str, Any]:
         """One response for one request."""

@@ -8,7 +8,9 @@ kernel connects. Each WebSocket text message is one JSON message: request
 messages come in; for each, the change events that it caused
 ({"type": "invoke_callable", ...}) and then its response
 ({"type": "excel_response", ...}) go out, so that a kernel reading in order has
-queued the call-backs before the response wakes the requester. Requests are
+queued the call-backs before the response wakes the requester. The kernel's
+notice that it does not know a callable id ({"kind": "unknown_callable", ...})
+is not answered: the add-in drops the handlers registered with that id. Requests are
 executed one at a time, in the order they arrive, like the add-in's single
 script thread. When a connection ends, the add-in forgets the objects it handed
 out on it, as the kernel resets its side. A message that is not a JSON object
@@ -76,12 +78,12 @@ class AddinServer:
                         text = text.decode("utf-8")
                     if self._held(text):
                         continue
-                    response, *events = self.addin.handle_text(text)
+                    answers = self.addin.handle_text(text)  # the response, then the events; none for a notice
                 except Exception as e:  # not a request at all: there is nobody to answer
                     print(f"dropped a message that is not a request: {type(e).__name__}: {e}", file=sys.stderr,
                           flush=True)
                     continue
-                for message in events + [response]:
+                for message in answers[1:] + answers[:1]:
                     connection.send(message)
         except ConnectionClosed:
             pass

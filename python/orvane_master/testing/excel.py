@@ -12,18 +12,20 @@
 from typing import Any, Dict, Optional
 
 from .addin import SimulatedAddin
-from .kernel import SimulatedKernel, Transcript
+from .kernel import TRANSCRIPT_LIMIT, SimulatedKernel, Transcript
 from .workbook import Workbook
 
 
 class SimulatedExcel:
     """A simulated add-in and kernel connected to the bridge's `messaging` for
-    the duration of a with block (or between start() and stop())."""
+    the duration of a with block (or between start() and stop()). The transcript
+    keeps the most recent `transcript_limit` messages (None: all of them)."""
 
     def __init__(self, workbook: Optional[Workbook] = None, settings: Optional[Dict[str, Any]] = None,
-                 system_info: Optional[Dict[str, Any]] = None) -> None:
+                 system_info: Optional[Dict[str, Any]] = None,
+                 transcript_limit: Optional[int] = TRANSCRIPT_LIMIT) -> None:
         self.addin = SimulatedAddin(workbook, settings, system_info)
-        self.kernel = SimulatedKernel(self.addin)
+        self.kernel = SimulatedKernel(self.addin, transcript_limit=transcript_limit)
 
     @property
     def workbook(self) -> Workbook:

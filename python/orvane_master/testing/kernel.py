@@ -5,7 +5,10 @@ It installs the send handler on `messaging`, passes every message through
 delivers responses from its own listener thread through
 `messaging.on_message`, runs the Python callbacks that the add-in invokes on a
 callback thread of their own (looked up with `messaging.get_callable`), and
-simulates a reconnect with `messaging.reset`.
+simulates a reconnect with `messaging.reset`. A callback that a reset forgot is
+not run: its arguments are decoded and dropped all the same (their proxies
+release the add-in's objects), and the add-in is told to drop the handler. The
+transcript keeps the most recent messages only, 1000 unless told otherwise.
 
 The listener thread only ever handles JSON and plain dictionaries: it never
 holds a proxy, so it never drops the last reference to one (a release sent
@@ -16,44 +19,39 @@ place, before the send handler returns.
 import json
 import queue
 import threading
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from collections import deque
+from typing import Any, Callable, Deque, Dict, List, Optional, Tuple
 
 from orvane_master.python_server.orvane import proxylink
 
-from .addin import SimulatedAddin
+from .addin import UNKNOWN_CALLABLE, SimulatedAddin
 
 _STOP = object()
+# The messages a transcript keeps unless told otherwise: enough for any one step
+# of a script, bounded for a session that runs for hours.
+TRANSCRIPT_LIMIT = 1000
 ROOT_LABELS = {0: "Context", 1: "Excel", 2: "GetSetting", 3: "Union", 4: "Intersect", 5: "Transaction",
                6: "GetSystemInfo"}
 
 
 class Transcript:
-    """What crossed the connection, in order: ("request" | "response" | "event", message)."""
+    """What crossed the connection, in order: ("request" | "response" | "event" |
+    "notice", message), a notice being a message of the kernel's own to the add-in.
 
-    def __init__(self) -> None:
+    It keeps the most recent `limit` messages, so that a long session does not grow
+    with its traffic; `limit=None` keeps every message.
+    """
+
+    def __init__(self, limit: Optional[int] = TRANSCRIPT_LIMIT) -> None:
+        if limit is not None and limit < 0:
+            raise ValueError(f"The transcript limit must be None or at least 0, got {limit}")
         self._lock = threading.Lock()
-        self.entries: List[Tuple[str, Dict[str, Any]]] = []
-        self._labels: Dict[int, str] = dict(ROOT_LABELS)
+        self.limit = limit
+        self.entries: Deque[Tuple[str, Dict[str, Any]]] = deque(maxlen=limit)
 
     def add(self, direction: str, message: Dict[str, Any]) -> None:
         with self._lock:
             self.entries.append((direction, message))
-            if direction == "response":
-                self._learn(message.get("result"))
-            elif direction == "event":
-                for wire in message.get("args") or []:
-                    self._learn(wire)
-
-    def _learn(self, wire: Any) -> None:
-        if not isinstance(wire, dict):
-            return
-        tag, value = wire.get("type"), wire.get("value")
-        if tag in ("Array", "Dict") and isinstance(wire.get("id"), int):
-            self._labels[wire["id"]] = f"{tag}#{wire['id']}"
-            for item in value.values() if isinstance(value, dict) else value or []:
-                self._learn(item)
-        elif wire.get("isSpec") and isinstance(value, int):
-            self._labels[value] = f"{tag}#{value}"
 
     def requests(self, method: Optional[str] = None) -> List[Dict[str, Any]]:
         with self._lock:
@@ -64,15 +62,26 @@ class Transcript:
             self.entries.clear()
 
     def lines(self) -> List[str]:
-        """One readable line per message."""
+        """One readable line per message. A reference is labelled with its type
+        when the message that handed it out is still kept."""
         with self._lock:
             entries = list(self.entries)
-        return [self._line(direction, message) for direction, message in entries]
+        labels = dict(ROOT_LABELS)
+        lines = []
+        for direction, message in entries:
+            lines.append(self._line(direction, message, labels))
+            if direction == "response":
+                _learn(labels, message.get("result"))
+            elif direction == "event":
+                for wire in message.get("args") or []:
+                    _learn(labels, wire)
+        return lines
 
-    def _line(self, direction: str, m: Dict[str, Any]) -> str:
+    @staticmethod
+    def _line(direction: str, m: Dict[str, Any], labels: Dict[int, str]) -> str:
         if direction == "request":
             method, name, caller = m.get("method"), m.get("name"), m.get("caller")
-            target = self._labels.get(caller, f"#{caller}") if isinstance(caller, int) else repr(caller)
+            target = labels.get(caller, f"#{caller}") if isinstance(caller, int) else repr(caller)
             detail = {
                 "GET": lambda: f".{name}",
                 "GETITEM": lambda: f"[{name}]",
@@ -83,6 +92,8 @@ class Transcript:
         if direction == "event":
             args = ", ".join(show(a) for a in m.get("args") or [])
             return f"<= invoke  {m.get('callableId')}({args})"
+        if direction == "notice":
+            return f"=> {m.get('kind')} {m.get('callableId')}"
         if m.get("ok"):
             result = m.get("result")
             return "<- ok" if isinstance(result, dict) and result.get("type") == "Null" else f"<- ok      {show(result)}"
@@ -92,6 +103,19 @@ class Transcript:
 
     def format(self) -> str:
         return "\n".join(self.lines())
+
+
+def _learn(labels: Dict[int, str], wire: Any) -> None:
+    """Labels the references, arrays and dictionaries in `wire` with their type."""
+    if not isinstance(wire, dict):
+        return
+    tag, value = wire.get("type"), wire.get("value")
+    if tag in ("Array", "Dict") and isinstance(wire.get("id"), int):
+        labels[wire["id"]] = f"{tag}#{wire['id']}"
+        for item in value.values() if isinstance(value, dict) else value or []:
+            _learn(labels, item)
+    elif wire.get("isSpec") and isinstance(value, int):
+        labels[value] = f"{tag}#{value}"
 
 
 def show(wire: Any, width: int = 72) -> str:
@@ -125,10 +149,19 @@ class CallbackRunner:
     """Runs the Python callables that the add-in invokes, one after another, on a
     thread of its own (never on the listener: a request made by a callable must
     be answered while it runs). Each is looked up with `messaging.get_callable`
-    and called with its decoded arguments; what it raises is kept for wait()."""
+    and called with its decoded arguments; the first exception one raises is
+    kept for wait().
 
-    def __init__(self, messaging: Any) -> None:
+    An invocation of a callable id that the channel does not know (a reset forgot
+    it) is not delivered: its arguments are decoded all the same and dropped, so
+    that their proxies release what the add-in made for it, and `notify` sends the
+    add-in {"kind": "unknown_callable", "callableId": id}, upon which it drops the
+    handlers registered with that id.
+    """
+
+    def __init__(self, messaging: Any, notify: Callable[[Dict[str, Any]], None]) -> None:
         self.messaging = messaging
+        self.notify = notify
         self.errors: List[BaseException] = []
         self._queue: "queue.Queue[Any]" = queue.Queue()
         self.thread = threading.Thread(target=self._run, name="kernel-callbacks", daemon=True)
@@ -169,23 +202,33 @@ class CallbackRunner:
     def _invoke(self, message: Dict[str, Any]) -> None:
         callable_id = message.get("callableId")
         fn = self.messaging.get_callable(callable_id) if isinstance(callable_id, str) else None
-        if fn is None:
-            self.errors.append(LookupError(f"No Python callable is registered under {callable_id!r}"))
-            return
         try:
             args = [proxylink.Serializer.from_wire(wire) for wire in message.get("args") or []]
-            fn(*args)
+            if fn is not None:
+                fn(*args)
+            del args  # here, for a callable that is gone: the add-in's objects are released
         except Exception as e:
-            self.errors.append(e)
+            self._failed(e)
+        if fn is None and isinstance(callable_id, str):
+            self.notify({"kind": UNKNOWN_CALLABLE, "callableId": callable_id})
+        elif fn is None:
+            self._failed(LookupError(f"No Python callable is registered under {callable_id!r}"))
+
+    def _failed(self, error: BaseException) -> None:
+        # Only the first is re-raised; the later ones are not kept, nor what their
+        # tracebacks hold, however long nobody waits.
+        if not self.errors:
+            self.errors.append(error)
 
 
 class SimulatedKernel:
     """Connects `messaging` to a `SimulatedAddin` through JSON text."""
 
-    def __init__(self, addin: SimulatedAddin, messaging: Any = None) -> None:
+    def __init__(self, addin: SimulatedAddin, messaging: Any = None,
+                 transcript_limit: Optional[int] = TRANSCRIPT_LIMIT) -> None:
         self.addin = addin
         self.messaging = messaging if messaging is not None else proxylink.messaging
-        self.transcript = Transcript()
+        self.transcript = Transcript(transcript_limit)
         self.connected = False
         self._inbox: "queue.Queue[Any]" = queue.Queue()  # request texts and control steps
         self._listener: Optional[threading.Thread] = None
@@ -195,7 +238,7 @@ class SimulatedKernel:
 
     def start(self) -> None:
         self._listener = threading.Thread(target=self._listen, name="kernel-listener", daemon=True)
-        self._callbacks = CallbackRunner(self.messaging)
+        self._callbacks = CallbackRunner(self.messaging, self.notify)
         self._listener.start()
         self._callbacks.start()
         self.connected = True
@@ -249,6 +292,14 @@ class SimulatedKernel:
             self._deliver(self.addin.handle_text(text))  # answered before the caller starts waiting
         else:
             self._inbox.put(text)
+
+    def notify(self, message: Dict[str, Any]) -> None:
+        """Sends the add-in a message of the kernel's own, which it does not answer."""
+        if not self.connected:
+            return  # the add-in forgets its handlers with the connection
+        text = json.dumps(message)
+        self.transcript.add("notice", json.loads(text))
+        self._inbox.put(text)
 
     def _run_on_listener(self, step: Callable[[], None]) -> None:
         done = threading.Event()

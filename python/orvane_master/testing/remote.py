@@ -38,7 +38,7 @@ from websockets.sync.client import ClientConnection, connect
 
 from orvane_master.python_server.orvane import proxylink
 
-from .kernel import CallbackRunner, Transcript
+from .kernel import TRANSCRIPT_LIMIT, CallbackRunner, Transcript
 
 _STOP = object()
 _NULL = {"type": "Null", "value": None, "isSpec": False}
@@ -114,18 +114,18 @@ class RemoteKernel:
     """Connects `messaging` to an add-in server at `url` (ws://127.0.0.1:PORT)."""
 
     def __init__(self, url: str, messaging: Any = None, retry_delay: float = 0.05, max_retry_delay: float = 1.0,
-                 open_timeout: float = 10.0) -> None:
+                 open_timeout: float = 10.0, transcript_limit: Optional[int] = TRANSCRIPT_LIMIT) -> None:
         self.url = url
         self.messaging = messaging if messaging is not None else proxylink.messaging
         self.retry_delay, self.max_retry_delay, self.open_timeout = retry_delay, max_retry_delay, open_timeout
-        self.transcript = Transcript()
+        self.transcript = Transcript(transcript_limit)
         self.connections = 0  # connections made so far
         self.disconnects = 0  # connections lost (or closed) so far
         self._connection: Optional[ClientConnection] = None
         self._state = threading.Condition()
         self._stopping = threading.Event()
         self._outbox: "queue.Queue[Any]" = queue.Queue()
-        self._callbacks = CallbackRunner(self.messaging)
+        self._callbacks = CallbackRunner(self.messaging, self.notify)
         self._listener = threading.Thread(target=self._listen, name="kernel-listener", daemon=True)
         self._writer = threading.Thread(target=self._write, name="kernel-writer", daemon=True)
 
@@ -233,6 +233,16 @@ class RemoteKernel:
             # waiting for it here would wait on itself.
             self.messaging.on_message({"requestId": message.get("requestId"), "ok": True, "result": _NULL})
 
+    def notify(self, message: Dict[str, Any]) -> None:
+        """Sends the add-in a message of the kernel's own, which it does not answer."""
+        text = json.dumps(message)
+        with self._state:
+            connection = self._connection
+        if connection is None:
+            return  # the add-in forgets its handlers with the connection
+        self.transcript.add("notice", json.loads(text))
+        self._outbox.put((connection, text))
+
     def _carries_answers(self, thread: threading.Thread, connection: ClientConnection) -> bool:
         return thread in (self._listener, self._writer, getattr(connection, "recv_events_thread", None))
 
@@ -279,10 +289,12 @@ class RemoteExcel:
     for the duration of a with block (or between start() and stop()). Given a
     port, it connects to an add-in server already listening there instead."""
 
-    def __init__(self, port: Optional[int] = None, hold: Optional[str] = None, messaging: Any = None) -> None:
+    def __init__(self, port: Optional[int] = None, hold: Optional[str] = None, messaging: Any = None,
+                 transcript_limit: Optional[int] = TRANSCRIPT_LIMIT) -> None:
         self.addin: Optional[AddinProcess] = AddinProcess(hold=hold) if port is None else None
         self._port = port
         self._messaging = messaging
+        self._transcript_limit = transcript_limit
         self._kernel: Optional[RemoteKernel] = None
 
     @property
@@ -298,7 +310,8 @@ class RemoteExcel:
     def start(self) -> "RemoteExcel":
         port = self.addin.start().port if self.addin is not None else self._port
         try:
-            self._kernel = RemoteKernel(f"ws://127.0.0.1:{port}", self._messaging).start()
+            self._kernel = RemoteKernel(f"ws://127.0.0.1:{port}", self._messaging,
+                                        transcript_limit=self._transcript_limit).start()
         except BaseException:
             self.stop()
             raise
