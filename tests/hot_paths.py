@@ -515,7 +515,7 @@ def _():
         ("handle_update_workbook_package", {"workbook_id": wb, "package_name": name, "version": version}),
         ("handle_update_package_status", {"workbook_id": wb, "package_name": name, "status": status}),
         ("handle_reorder_workbook_packages", {"workbook_id": wb, "package_names": [name, extra]}),
-        ("handle_reorder_workbook_packages", {"workbook_id": wb, "package_names": 5}, TO_THE_END),  # TypeError
+        ("handle_reorder_workbook_packages", {"workbook_id": wb, "package_names": name}, TO_THE_END),  # a warning
         ("handle_remove_workbook_package", {"workbook_id": wb, "package_name": name}),
         ("handle_get_workbook_packages", {"workbook_id": wb}),
         ("handle_restore_workbook_packages", {"workbook_id": wb}, TO_THE_END),
