@@ -179,7 +179,8 @@ class WorkbookInstallFunction(Protocol):
 
     Called with the workbook id only; it must return a coroutine (write it as
     an `async def` function), which the handler hands to `asyncio.create_task`
-    and never awaits. What it installs, sends and records (for example in
+    as the task "handlers:handle_install_workbook_packages:<workbook id>" and
+    never awaits. What it installs, sends and records (for example in
     `workbook_installed_packages`, `package_errors` and
     `workbook_resolved_deps`) is the business layer's own choice.
     """
