@@ -314,7 +314,7 @@ def _():
         messaging.reset()
 
 
-@hot_path("requests: failed, timed out, send handler raising")
+@hot_path("requests: failed, timed out, send handler raising or returning a coroutine")
 def _():
     reason = text("refused")
     with channel() as messaging:
@@ -324,9 +324,12 @@ def _():
         def raising(request):
             raise ConnectionError(reason)
 
+        async def send_later(request):
+            pass
+
         failures = [{"ok": False, "error": {"message": reason}}, {"error": reason}, {}]
         cases = [(failing(f), 5, RuntimeError) for f in failures]
-        cases += [(lambda request: None, 0, TimeoutError), (raising, 5, ConnectionError)]
+        cases += [(lambda request: None, 0, TimeoutError), (raising, 5, ConnectionError), (send_later, 5, RuntimeError)]
         payload = {"method": "GET", "name": reason, "caller": 1}
 
         def step():
@@ -337,7 +340,7 @@ def _():
                 except error:
                     pass
 
-        yield step, [payload, reason, raising, *failures]
+        yield step, [payload, reason, raising, send_later, *failures]
 
 
 @hot_path("proxies: decoded, released, in cycles; arrays and dicts")
@@ -515,7 +518,7 @@ def _():
         ("handle_update_workbook_package", {"workbook_id": wb, "package_name": name, "version": version}),
         ("handle_update_package_status", {"workbook_id": wb, "package_name": name, "status": status}),
         ("handle_reorder_workbook_packages", {"workbook_id": wb, "package_names": [name, extra]}),
-        ("handle_reorder_workbook_packages", {"workbook_id": wb, "package_names": 5}, TO_THE_END),  # TypeError
+        ("handle_reorder_workbook_packages", {"workbook_id": wb, "package_names": name}, TO_THE_END),  # a warning
         ("handle_remove_workbook_package", {"workbook_id": wb, "package_name": name}),
         ("handle_get_workbook_packages", {"workbook_id": wb}),
         ("handle_restore_workbook_packages", {"workbook_id": wb}, TO_THE_END),

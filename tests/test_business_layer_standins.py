@@ -246,19 +246,20 @@ def test_push_is_scheduled_not_awaited():
 def test_dispatcher_routes_and_reports_every_failure(caplog):
     calls = []
 
-    async def worker(name):
+    async def lookup(name):
         await asyncio.sleep(0)
-        asyncio.create_task(nested(name))
         if name == "bad":
             raise ValueError("worker broke")
+        return name
 
-    async def nested(name):
-        await asyncio.sleep(0.01)
-        calls.append(("nested", name))
+    async def worker(name):
+        calls.append(("looked up", await asyncio.wait_for(lookup(name), 5)))  # may wrap it in a task of its own
 
     async def handle_get_package_info_request(client_id, message):
         calls.append((client_id, message["package_name"]))
-        asyncio.create_task(worker(message["package_name"]))
+        asyncio.create_task(asyncio.sleep(0.01))  # not the handlers' task: left alone
+        asyncio.create_task(worker(message["package_name"]),
+                            name=f"handlers:handle_get_package_info:{message['package_name']}:{client_id}")
 
     async def handle_get_workbook_packages(client_id, message):
         raise KeyError("name")
@@ -274,17 +275,20 @@ def test_dispatcher_routes_and_reports_every_failure(caplog):
         await dispatcher.dispatch("c1", {"type": "get_workbook_packages"})
         await dispatcher.dispatch("c2", {"type": "no_such_message"})
         await dispatcher.dispatch("c2", {"type": "get_package_info_request", "package_name": "good"})
+        assert sorted(t.get_name() for t in dispatcher.tasks) == [
+            "handlers:handle_get_package_info:bad:c1", "handlers:handle_get_package_info:good:c2"]
         assert outside not in dispatcher.tasks
         await dispatcher.settle()
 
     with caplog.at_level(logging.WARNING):
         run(scenario())
-    assert calls[:2] == [("c1", "bad"), ("c2", "good")]
-    assert sorted(calls[2:]) == [("nested", "bad"), ("nested", "good")]
-    assert sorted(type(e).__name__ for e in dispatcher.errors) == ["KeyError", "ValueError"]
-    logged = caplog.text
-    assert "Handler handle_get_workbook_packages failed" in logged
-    assert "worker broke" in logged and "No handler for IDE message type 'no_such_message'" in logged
+    assert calls == [("c1", "bad"), ("c2", "good"), ("looked up", "good")]
+    assert sorted(type(e).__name__ for e in dispatcher.errors) == ["KeyError", "ValueError"]  # each once
+    logged = [r.getMessage() for r in caplog.records]
+    assert [m for m in logged if "worker broke" in m] == [
+        "Background task handlers:handle_get_package_info:bad:c1 failed: ValueError('worker broke')"]
+    assert "Handler handle_get_workbook_packages failed: KeyError('name')" in logged
+    assert "No handler for IDE message type 'no_such_message'" in logged
     assert dispatcher.tasks == set()
 
 

@@ -16,6 +16,7 @@ import sys
 import textwrap
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -95,6 +96,32 @@ def test_exceptions_of_the_send_handler_reach_the_caller_unchanged(proxylink, ma
     with pytest.raises(BaseException) as info:
         proxylink.Excel.name
     assert info.value is boom
+    assert_usable(proxylink)
+
+
+def test_a_send_handler_that_returns_a_coroutine_fails_at_once(proxylink):
+    m = proxylink.messaging
+    ran = []
+
+    async def send_later(message):  # its body never runs: nothing is sent
+        ran.append(message)
+
+    m.set_send_handler(send_later)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        started = time.monotonic()
+        for request in (lambda: m.send_request_sync({}, timeout=5), lambda: proxylink.Excel.name):
+            with pytest.raises(RuntimeError, match=r"^The send handler returned a coroutine: it must send the message "
+                                                   r"before it returns \(the body of an async def handler never runs\)$"):
+                request()
+        elapsed = time.monotonic() - started
+        gc.collect()
+    assert elapsed < 1 and ran == [] and m.waiters == {}
+    assert [w for w in caught if issubclass(w.category, RuntimeWarning)] == []
+    # Any other value a handler returns is ignored, awaitables and generators included.
+    for returned in (0, "queued", concurrent.futures.Future(), (x for x in ()), iter([])):
+        m.set_send_handler(lambda message, r=returned: (m.on_message(answer(message, FRESH)), r)[1])
+        assert proxylink.Excel.name == "fresh"
     assert_usable(proxylink)
 
 

@@ -137,7 +137,7 @@ def test_arguments_are_checked_at_the_call(handlers, manager, name):
 def test_missing_or_false_required_values_warn_and_send_nothing(handlers, manager, handler_log, name):
     complete, warning = REQUIRED[name]
     started = []
-    handlers.asyncio = type("NoTasks", (), {"create_task": staticmethod(started.append)})
+    handlers.asyncio = type("NoTasks", (), {"create_task": staticmethod(lambda coro, name: started.append(coro))})
     for key in complete:
         for missing in (None, "", 0, []):
             message = dict(complete)
@@ -157,7 +157,7 @@ def test_request_handlers_start_their_workers_as_tasks(handlers, manager, handle
     calls = []
 
     async def worker(*args):
-        calls.append(args)
+        calls.append((*args, asyncio.current_task().get_name()))
 
     for name in ("handle_get_package_versions", "handle_get_package_extras", "handle_get_package_info",
                  "handle_package_install"):
@@ -174,9 +174,12 @@ def test_request_handlers_start_their_workers_as_tasks(handlers, manager, handle
         await asyncio.sleep(0)
 
     asyncio.run(scenario())
-    assert calls == [("handle_get_package_versions", "c", "p", "r"), ("handle_get_package_extras", "c", "p", None, "r"),
-                     ("handle_get_package_info", "c", "p", "r"), ("handle_package_install", "c", "wb", "p==1"),
-                     ("install all", "wb")]
+    assert calls == [
+        ("handle_get_package_versions", "c", "p", "r", "handlers:handle_get_package_versions:p:c"),
+        ("handle_get_package_extras", "c", "p", None, "r", "handlers:handle_get_package_extras:p:c"),
+        ("handle_get_package_info", "c", "p", "r", "handlers:handle_get_package_info:p:c"),
+        ("handle_package_install", "c", "wb", "p==1", "handlers:handle_package_install:wb:c"),
+        ("install all", "wb", "handlers:handle_install_workbook_packages:wb")]
     assert handler_log() == [("INFO", "Starting package installation for workbook wb")]
 
 

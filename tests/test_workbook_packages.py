@@ -71,8 +71,22 @@ def test_reorder_keeps_only_the_named_entries(handlers, manager, handler_log):
     run(handlers, "handle_reorder_workbook_packages", {"workbook_id": "wb", "package_names": []})
     run(handlers, "handle_reorder_workbook_packages", {"workbook_id": "other", "package_names": ["a"]})
     assert len(manager.sent) == 1 and manager.workbook_packages["wb"] is packages
+    run(handlers, "handle_reorder_workbook_packages", {"workbook_id": "wb", "package_names": ("a",)})
+    assert manager.workbook_packages["wb"] == [a] and len(manager.sent) == 2
     assert handler_log() == [("INFO", "Reordered packages for workbook wb"),
-                             ("WARNING", "Received reorder_workbook_packages without required parameters")]
+                             ("WARNING", "Received reorder_workbook_packages without required parameters"),
+                             ("INFO", "Reordered packages for workbook wb")]
+
+
+@pytest.mark.parametrize("package_names", ["b", {"b": 1}, 5, None, b"b", (n for n in ["b"])],
+                         ids=["str", "dict", "int", "None", "bytes", "generator"])
+@pytest.mark.parametrize("workbook", ["wb", "none"])
+def test_reorder_refuses_package_names_that_are_not_a_list(handlers, manager, handler_log, package_names, workbook):
+    packages = manager.workbook_packages["wb"] = [entry("a"), entry("b")]
+    run(handlers, "handle_reorder_workbook_packages", {"workbook_id": workbook, "package_names": package_names})
+    assert manager.workbook_packages == {"wb": [entry("a"), entry("b")]} and manager.workbook_packages["wb"] is packages
+    assert manager.sent == []
+    assert handler_log() == [("WARNING", "Received reorder_workbook_packages without required parameters")]
 
 
 def test_status_is_stored_as_sent_with_paths_and_errors(handlers, manager, handler_log):
@@ -138,7 +152,6 @@ def test_an_entry_without_name_stops_the_search(handlers, manager, handler_log, 
 @pytest.mark.parametrize("name, message, error", [
     ("handle_add_workbook_package", {"workbook_id": ["unhashable"], "package_name": "a", "version": "1"}, TypeError),
     ("handle_remove_workbook_package", {"workbook_id": {}, "package_name": "a"}, None),  # false: a warning
-    ("handle_reorder_workbook_packages", {"workbook_id": "wb", "package_names": 5}, TypeError),
     ("handle_reorder_workbook_packages", {"workbook_id": "wb", "package_names": [["unhashable"]]}, TypeError),
     ("handle_get_workbook_packages", {"workbook_id": ["unhashable"]}, TypeError),
     ("handle_restore_workbook_packages", {"workbook_id": ["unhashable"]}, TypeError),
@@ -260,10 +273,11 @@ def test_no_reference_leaks_on_any_path(handlers, manager):
         await h.handle_remove_workbook_package("c", {"workbook_id": wb, "package_name": name})
         await h.handle_update_python_paths("c", {"workbook_id": wb, "python_paths": [name]})
         await h.handle_add_workbook_package("c", {"workbook_id": wb, "package_name": name})  # a warning
+        await h.handle_reorder_workbook_packages("c", {"workbook_id": wb, "package_names": name})  # a warning
         manager.workbook_packages[wb] = [{"version": name}]
         for refused in (h.handle_remove_workbook_package("c", {"workbook_id": wb, "package_name": name}),
-                        h.handle_reorder_workbook_packages("c", {"workbook_id": wb, "package_names": 5})):
-            with pytest.raises((KeyError, TypeError)):
+                        h.handle_reorder_workbook_packages("c", {"workbook_id": wb, "package_names": [name]})):
+            with pytest.raises(KeyError):
                 await refused
         coro = h.handle_add_workbook_package("c", {"workbook_id": wb, "package_name": name, "version": "1"})
         coro.close()  # never started

@@ -39,8 +39,11 @@ class SendHandler(Protocol):
     `handler(message)` is called with one argument, the request message
     dictionary (the operation's `method`, `name`, `caller` and, where it has
     them, `value` or `args`, then `requestId` and `kind` "request"), and hands
-    it on towards the add-in. Its return value is ignored; an exception it
-    raises reaches the user code that made the request, unchanged.
+    it on towards the add-in before it returns. Its result is not used, so it
+    is typed as returning None; it must not be `async def`, since such a
+    handler returns a coroutine without running its body: the request then
+    fails at once with RuntimeError. An exception it raises reaches the user
+    code that made the request, unchanged.
 
     Threading rules:
 
@@ -55,7 +58,7 @@ class SendHandler(Protocol):
     - Several threads may call it at once.
     """
 
-    def __call__(self, message: Message, /) -> object: ...
+    def __call__(self, message: Message, /) -> None: ...
 
 
 class AddinConnection(Protocol):
@@ -176,7 +179,8 @@ class WorkbookInstallFunction(Protocol):
 
     Called with the workbook id only; it must return a coroutine (write it as
     an `async def` function), which the handler hands to `asyncio.create_task`
-    and never awaits. What it installs, sends and records (for example in
+    as the task "handlers:handle_install_workbook_packages:<workbook id>" and
+    never awaits. What it installs, sends and records (for example in
     `workbook_installed_packages`, `package_errors` and
     `workbook_resolved_deps`) is the business layer's own choice.
     """

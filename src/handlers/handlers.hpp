@@ -96,8 +96,11 @@ bool all_given(std::initializer_list<const orv::Local*> values, const char* warn
 // `from <module> import <name>` relative to this module's package (`level` dots).
 Ref import_from(const char* module, const char* name, int level);
 
-// asyncio.create_task(coroutine); the task is neither kept nor awaited.
-void start_task(Ref coroutine);
+// asyncio.create_task(coroutine, name=name); the task is neither kept nor
+// awaited. Every task the handlers start is named "handlers:" + the handler
+// that serves it + ":" + its workbook id (a query: its package name) + ":" +
+// the client id where a client is answered, so a host can tell them from its own.
+void start_task(Ref coroutine, const Ref& name);
 
 // Request handlers and workers are built from these.
 void add_function(PyObject* module, const orv::CoroutineDef& def);

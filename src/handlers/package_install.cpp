@@ -119,18 +119,24 @@ const orv::CoroutineDef install_worker_def{
     install_worker};
 
 // Installs every package of a workbook: the install function given to
-// init_handlers, started as a task with the workbook id only.
+// init_handlers, started as a task with the workbook id only, named
+// "handlers:handle_install_workbook_packages:" + the workbook id.
 orv::Task install_workbook_packages(orv::Frame& f) {
   orv::Local target_workbook(f, message_get(f.arg(1), names.workbook_id));
   if (!all_given({&target_workbook}, "Received install_workbook_packages without workbook_id")) co_return orv::none();
+  Ref task_name =
+      orv::own(PyUnicode_FromFormat("handlers:handle_install_workbook_packages:%S", target_workbook.get()));
   Ref install = global(names._handle_workbook_packages_install);
-  start_task(orv::call(install.get(), target_workbook.get()));
+  start_task(orv::call(install.get(), target_workbook.get()), task_name);
   info("Starting package installation for workbook %S", target_workbook.get());
   co_return orv::none();
 }
 
 const orv::CoroutineDef install_workbook_packages_def =
-    HANDLERS_REQUEST("handle_install_workbook_packages", "Handle install all workbook packages request from IDE.",
+    HANDLERS_REQUEST("handle_install_workbook_packages",
+                     "Handle install all workbook packages request from IDE.\n\n"
+                     "Starts the install function given to init_handlers as the task\n"
+                     "\"handlers:handle_install_workbook_packages:<workbook_id>\".",
                      install_workbook_packages);
 
 }  // namespace

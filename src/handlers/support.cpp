@@ -57,9 +57,11 @@ Ref import_from(const char* module, const char* name, int level) {
   return Ref::steal(value);
 }
 
-void start_task(Ref coroutine) {
+void start_task(Ref coroutine, const Ref& name) {
   Ref asyncio = global(names.asyncio);
-  call_method(asyncio.get(), names.create_task, coroutine.get());
+  Ref kwnames = orv::own(PyTuple_Pack(1, names.name));
+  PyObject* argv[] = {asyncio.get(), coroutine.get(), name.get()};
+  orv::own(PyObject_VectorcallMethod(names.create_task, argv, 2, kwnames.get()));
 }
 
 void add_function(PyObject* module, const orv::CoroutineDef& def) {

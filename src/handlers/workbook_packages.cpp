@@ -176,15 +176,20 @@ orv::Task update_package(orv::Frame& f) {
   co_return orv::none();
 }
 
+// `package_names` must be a list or a tuple: any other iterable (a str read
+// character by character, a dict's keys) would name none of the entries and
+// empty the list, so it is refused like a missing one.
 orv::Task reorder_packages(orv::Frame& f) {
+  const char* const warning = "Received reorder_workbook_packages without required parameters";
   PyObject* message = f.arg(1);
   Local target_workbook(f, message_get(message, names.workbook_id));
   Local package_names(f, message_get(message, names.package_names, new_list().get()));
-  if (!all_given({&target_workbook, &package_names},
-                 "Received reorder_workbook_packages without required parameters") ||
-      !has_list(target_workbook.get())) {
+  if (!all_given({&target_workbook, &package_names}, warning)) co_return orv::none();
+  if (!PyList_Check(package_names.get()) && !PyTuple_Check(package_names.get())) {
+    log(names.warning, warning);
     co_return orv::none();
   }
+  if (!has_list(target_workbook.get())) co_return orv::none();
   reorder(target_workbook.get(), package_names.get());
   co_await orv::awaitable(send_update(target_workbook.get()));
   info("Reordered packages for workbook %S", target_workbook.get());

@@ -17,7 +17,9 @@ struct MessageKey {
 // missing key reads as None); when every required one is true, it calls the
 // worker, looked up by name in the module namespace at that moment, with the
 // client id and the values read, and hands the coroutine to
-// asyncio.create_task. The handler neither keeps nor awaits the task.
+// asyncio.create_task, naming the task "handlers:" + the worker's name + ":" +
+// the first value read (the workbook id of an install, the package name of a
+// query) + ":" + the client id. The handler neither keeps nor awaits the task.
 struct WorkerRequest {
   orv::CoroutineDef def;  // its body is start_worker<the worker's name>
   std::initializer_list<MessageKey> keys;
@@ -30,19 +32,27 @@ orv::Task start_worker(orv::Frame& f);
 constexpr bool required = true;
 
 const WorkerRequest worker_requests[] = {
-    {HANDLERS_REQUEST("handle_package_install_request", "Handle package install request from IDE.",
+    {HANDLERS_REQUEST("handle_package_install_request", "Handle package install request from IDE.\n\n"
+                      "Starts handle_package_install as the task\n"
+                      "\"handlers:handle_package_install:<workbook_id>:<client_id>\".",
                       start_worker<&Names::handle_package_install>),
      {{&Names::workbook_id, required}, {&Names::package, required}},
      nullptr},
-    {HANDLERS_REQUEST("handle_get_package_versions_request", "Handle package versions query from IDE.",
+    {HANDLERS_REQUEST("handle_get_package_versions_request", "Handle package versions query from IDE.\n\n"
+                      "Starts handle_get_package_versions as the task\n"
+                      "\"handlers:handle_get_package_versions:<package_name>:<client_id>\".",
                       start_worker<&Names::handle_get_package_versions>),
      {{&Names::package_name, required}, {&Names::request_id, required}},
      "Received get_package_versions_request without package_name or request_id"},
-    {HANDLERS_REQUEST("handle_get_package_extras_request", "Handle package extras query from IDE.",
+    {HANDLERS_REQUEST("handle_get_package_extras_request", "Handle package extras query from IDE.\n\n"
+                      "Starts handle_get_package_extras as the task\n"
+                      "\"handlers:handle_get_package_extras:<package_name>:<client_id>\".",
                       start_worker<&Names::handle_get_package_extras>),
      {{&Names::package_name, required}, {&Names::version, !required}, {&Names::request_id, required}},
      "Received get_package_extras_request without package_name or request_id"},
-    {HANDLERS_REQUEST("handle_get_package_info_request", "Handle package info query from IDE.",
+    {HANDLERS_REQUEST("handle_get_package_info_request", "Handle package info query from IDE.\n\n"
+                      "Starts handle_get_package_info as the task\n"
+                      "\"handlers:handle_get_package_info:<package_name>:<client_id>\".",
                       start_worker<&Names::handle_get_package_info>),
      {{&Names::package_name, required}, {&Names::request_id, required}},
      "Received get_package_info_request without package_name or request_id"},
@@ -64,8 +74,9 @@ void start(const WorkerRequest& request, PyObject* worker_name, PyObject* client
   }
   PyObject* args[1 + max_keys] = {client};
   for (size_t i = 0; i < count; ++i) args[1 + i] = values[i].get();
+  Ref task_name = orv::own(PyUnicode_FromFormat("handlers:%U:%S:%U", worker_name, values[0].get(), client));
   Ref worker = global(worker_name);
-  start_task(orv::own(PyObject_Vectorcall(worker.get(), args, 1 + count, nullptr)));
+  start_task(orv::own(PyObject_Vectorcall(worker.get(), args, 1 + count, nullptr)), task_name);
 }
 
 template <PyObject* Names::*worker>

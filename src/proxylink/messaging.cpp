@@ -165,6 +165,16 @@ void forget_waiter(PyObject* self, PyObject* request_id) {
   take_entry(waiters.get(), lock.get(), request_id);
 }
 
+// A send handler written `async def` returns a coroutine without sending
+// anything: nobody could answer, so the request fails now rather than at its
+// timeout. The coroutine is closed unstarted, which leaves no warning behind.
+[[noreturn]] void refuse_coroutine(PyObject* coroutine) {
+  own(PyObject_CallMethod(coroutine, "close", nullptr));
+  orv::raise(PyExc_RuntimeError,
+             "The send handler returned a coroutine: it must send the message before it returns "
+             "(the body of an async def handler never runs)");
+}
+
 Ref send_request(PyObject* self, PyObject* req, double timeout) {
   Ref handler = getattr(self, names._send_handler);
   if (!truth(handler.get())) orv::raise(PyExc_RuntimeError, "No send handler registered");
@@ -183,7 +193,8 @@ Ref send_request(PyObject* self, PyObject* req, double timeout) {
   }
 
   try {
-    own(PyObject_CallOneArg(handler.get(), message.get()));
+    Ref returned = own(PyObject_CallOneArg(handler.get(), message.get()));
+    if (PyCoro_CheckExact(returned.get())) refuse_coroutine(returned.get());
     Ref seconds = own(PyFloat_FromDouble(timeout));
     try {
       return call_method(waiter.get(), names.result, seconds.get());
@@ -378,9 +389,11 @@ Ref unregister_callable(PyObject* self, orv::Args args) {
 constexpr orv::MethodDecl methods_table[] = {
     {{"__init__", {}, 0, true}, init, "__init__(self) -> None\n\nCreate the channel with no send handler and an empty registry."},
     {{"set_send_handler", {"handler"}, 1, true}, set_send_handler,
-     "set_send_handler(self, handler: Callable[[dict], Any]) -> None\n\n"
+     "set_send_handler(self, handler: Optional[Callable[[dict], None]]) -> None\n\n"
      "Register a callback used to send messages to the add-in.\n\n"
-     "The handler is called on the requesting thread with the request message."},
+     "The handler is called on the requesting thread with the request message and\n"
+     "must send it before returning: a handler that returns a coroutine (an async def)\n"
+     "fails the request at once with RuntimeError."},
     {{"send_request_sync", {"req", "timeout"}, 1, true}, send_request_sync,
      "send_request_sync(self, req: dict, timeout: float = 30.0) -> dict\n\n"
      "Send a request and wait synchronously for the response.\n\n"

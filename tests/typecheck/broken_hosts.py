@@ -71,6 +71,9 @@ async def install_stream(workbook_id: str) -> AsyncIterator[str]:
 def send_text(message: str) -> None: ...
 
 
+async def send_later(message: Message) -> None: ...
+
+
 init, manager, packages, install = handlers.init_handlers, Manager(), Packages(), install_workbook
 init(SyncSendToIde(), packages, install)  # expect: Argument 1 | "ConnectionManager" | send_to_ide
 init(AsyncPush(), packages, install)  # expect: Argument 1 | _push_packages_and_python_paths
@@ -86,3 +89,4 @@ init(manager, packages, install_for_client)  # expect: Argument 3 | "WorkbookIns
 init(manager, packages, install_stream)  # expect: Argument 3 | "WorkbookInstallFunction"
 messaging.set_send_handler(send_text)  # expect: "set_send_handler" | SendHandler
 messaging.set_send_handler(lambda: None)  # expect: "set_send_handler" | SendHandler
+messaging.set_send_handler(send_later)  # expect: "set_send_handler" | Coroutine | SendHandler

@@ -21,12 +21,11 @@ def listen(inbox: "queue.Queue[Dict[str, Any]]") -> None:
 
 
 class Connection:
-    def write(self, message: Dict[str, Any]) -> int:
-        return 0
+    def write(self, message: Dict[str, Any]) -> None: ...
 
 
 messaging.set_send_handler(send)
-messaging.set_send_handler(Connection().write)  # the return value is ignored
+messaging.set_send_handler(Connection().write)
 messaging.set_send_handler(None)
 handler: SendHandler = lambda message: outbox.put(message)
 threading.Thread(target=listen, args=(queue.Queue(),), daemon=True)

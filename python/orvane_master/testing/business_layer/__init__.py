@@ -16,13 +16,14 @@ import os
 from typing import Any, Dict, Optional
 
 from .connections import AddinPeer, ConnectionManager, KernelPeer, Peer
-from .dispatcher import MESSAGE_TYPES, ROUTES, Dispatcher
+from .dispatcher import MESSAGE_TYPES, ROUTES, TASK_NAME_PREFIX, Dispatcher
 from .package_manager import PackageManager
 from .workbook_install import installed_distributions, make_workbook_installer, package_spec
 
 __all__ = [
     "AddinPeer", "BusinessLayer", "ConnectionManager", "Dispatcher", "KernelPeer", "MESSAGE_TYPES",
-    "PackageManager", "Peer", "ROUTES", "installed_distributions", "make_workbook_installer", "package_spec",
+    "PackageManager", "Peer", "ROUTES", "TASK_NAME_PREFIX", "installed_distributions", "make_workbook_installer",
+    "package_spec",
 ]
 
 

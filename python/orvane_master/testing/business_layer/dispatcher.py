@@ -7,21 +7,27 @@ handler takes effect at once.
 
 Nothing that goes wrong is swallowed silently. An exception that leaves a
 handler is logged with its traceback and kept in `errors`; the dispatcher
-then goes on with the next message. The background tasks that handlers start
-(and the tasks those start) are made by a task factory that this dispatcher
-installs on the loop: each is kept in `tasks` until it ends, and one that ends
-with an exception is logged and kept in `errors` as well. `settle()` waits for
-all of them.
+then goes on with the next message. The tasks that the handlers start are
+named with TASK_NAME_PREFIX ("handlers:handle_package_install:Book1:ide-1",
+say); after each handler the dispatcher looks for new ones on the loop and
+keeps each in `tasks` until it ends, and one that ends with an exception is
+logged and kept in `errors` as well. `settle()` waits for all of them. Tasks
+of anyone else (the host's connections, the tasks a worker makes for its own
+use, the connection manager's pushes) are left to whoever made them; an
+exception nobody retrieved reaches the loop's exception handler, which
+`attach()` installs, and is kept in `errors` too.
 """
 from __future__ import annotations
 
 import asyncio
-import contextvars
 import json
 import logging
 from typing import Any, Dict, List, Optional, Set
 
 logger = logging.getLogger(__name__)
+
+#: The start of the name of every task that a handler starts.
+TASK_NAME_PREFIX = "handlers:"
 
 MESSAGE_TYPES = (
     "package_install_request",
@@ -41,9 +47,6 @@ MESSAGE_TYPES = (
 )
 ROUTES: Dict[str, str] = {t: "handle_" + t for t in MESSAGE_TYPES}
 
-# Set while a handler runs; tasks inherit it, so their children are tracked too.
-_dispatcher: "contextvars.ContextVar[Optional[Dispatcher]]" = contextvars.ContextVar("dispatcher", default=None)
-
 
 class Dispatcher:
     def __init__(self, handlers: Any) -> None:
@@ -52,18 +55,16 @@ class Dispatcher:
         self.tasks: Set["asyncio.Task[Any]"] = set()
 
     def attach(self, loop: Optional[asyncio.AbstractEventLoop] = None) -> None:
-        """Installs the task factory and the exception handler on the loop
-        (the running one by default)."""
+        """Installs the exception handler on the loop (the running one by default)."""
         loop = loop or asyncio.get_running_loop()
-        loop.set_task_factory(self._task_factory)
         loop.set_exception_handler(self._loop_exception)
 
-    def _task_factory(self, loop: asyncio.AbstractEventLoop, coro: Any, **kwargs: Any) -> "asyncio.Task[Any]":
-        task = asyncio.Task(coro, loop=loop, **kwargs)
-        if _dispatcher.get() is self:
-            self.tasks.add(task)
-            task.add_done_callback(self._task_done)
-        return task
+    def _adopt(self) -> None:
+        """Starts looking after the handlers' tasks on the running loop that it does not know yet."""
+        for task in asyncio.all_tasks():
+            if task not in self.tasks and task.get_name().startswith(TASK_NAME_PREFIX):
+                self.tasks.add(task)
+                task.add_done_callback(self._task_done)
 
     def _task_done(self, task: "asyncio.Task[Any]") -> None:
         self.tasks.discard(task)
@@ -72,7 +73,7 @@ class Dispatcher:
         exc = task.exception()
         if exc is not None:
             self.errors.append(exc)
-            logger.error("Background task %s failed: %r", _task_label(task), exc, exc_info=exc)
+            logger.error("Background task %s failed: %r", task.get_name(), exc, exc_info=exc)
 
     def _loop_exception(self, loop: asyncio.AbstractEventLoop, context: Dict[str, Any]) -> None:
         exc = context.get("exception")
@@ -87,14 +88,13 @@ class Dispatcher:
             logger.warning("No handler for IDE message type %r", message.get("type"))
             return
         handler = getattr(self.handlers, name)
-        token = _dispatcher.set(self)
         try:
             await handler(client_id, message)
         except Exception as exc:
             self.errors.append(exc)
             logger.error("Handler %s failed: %r", name, exc, exc_info=exc)
         finally:
-            _dispatcher.reset(token)
+            self._adopt()
 
     async def dispatch_json(self, client_id: str, text: str) -> None:
         """The same for a message as it arrives on the IDE's socket."""
@@ -102,6 +102,7 @@ class Dispatcher:
 
     def pending(self) -> List["asyncio.Task[Any]"]:
         """The tasks started by handlers that have not ended (the caller's own excepted)."""
+        self._adopt()
         current = asyncio.current_task()
         return [t for t in self.tasks if t is not current and not t.done()]
 
@@ -114,8 +115,3 @@ class Dispatcher:
             if not pending:
                 return
             await asyncio.wait(pending)
-
-
-def _task_label(task: "asyncio.Task[Any]") -> str:
-    coro = task.get_coro()
-    return getattr(coro, "__qualname__", None) or getattr(coro, "__name__", None) or repr(coro)
