@@ -17,7 +17,8 @@ void unpack_two(PyObject* item, orv::Local& first, orv::Local& second) {
     if (size == 2) {
       // Both are owned before either target is replaced: the value a target
       // lets go of may have a __del__ that empties the item.
-      Ref values[2] = {Ref::borrow(PySequence_Fast_GET_ITEM(item, 0)), Ref::borrow(PySequence_Fast_GET_ITEM(item, 1))};
+      Ref values[2] = {Ref::borrow(PySequence_Fast_GET_ITEM(item, 0)),
+                       Ref::borrow(PySequence_Fast_GET_ITEM(item, 1))};
       first = std::move(values[0]);
       second = std::move(values[1]);
       return;
