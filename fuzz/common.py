@@ -93,27 +93,50 @@ def walk_young(full=False):
                 type(k), type(v)
 
 
-class Hook:
+# Hooks do nothing while the harness builds its input (a hooked key would
+# fire when the harness puts it into a dict) or takes it apart.
+ARMED = False
+
+
+def arm(on=True):
+    global ARMED
+    ARMED = on
+
+
+class Hooks:
     """A value whose every hook first does one hostile thing: nothing, raise,
     walk the collector's young objects, empty (or grow) a container the harness
-    names (typically one that is being read at that moment), or collect."""
+    names, collect, or drop a container: the harness's list of them is let
+    go of and the one named emptied, so that what only they held is freed
+    whole. The container named is often the last one listed, which is
+    typically the one the value was put in and is read from."""
 
-    def __init__(self, fdp, targets):
-        self.action = fdp.ConsumeIntInRange(0, 5)
-        self.target = fdp.PickValueInList(targets) if targets else None
+    def setup(self, fdp, targets):
+        self.action = fdp.ConsumeIntInRange(0, 6)
+        self.targets = targets
+        if not targets:
+            self.target = None
+        elif fdp.ConsumeBool():
+            self.target = targets[-1]
+        else:
+            self.target = fdp.PickValueInList(targets)
         self.equal = fdp.ConsumeBool()
+        # As a key, it may hash like a word the code looks up.
+        self.hash = hash(fdp.PickValueInList(WORDS)) if fdp.ConsumeBool() else 1
         self.fired = 0
 
     # A hook fires its action this often at most, so that an input's time stays
     # bounded (a collection per element of a long container adds up under the sanitizers).
     MOST = 16
 
-    def fire(self):
+    def fire(self, finalising=False):
+        if not ARMED:
+            return
         self.fired += 1
         if self.fired > self.MOST:
             return
         action, target = self.action, self.target
-        if action == 1:
+        if action == 1 and not finalising:
             raise Hostile
         if action == 2:
             walk_young()
@@ -126,13 +149,18 @@ class Hook:
                 target.append(None)
         elif action == 5:
             gc.collect(0)
+        elif action == 6 and target is not None:
+            self.target = None
+            self.targets.clear()
+            target.clear()
 
     def __eq__(self, other):
         self.fire()
         return self.equal
 
     def __hash__(self):
-        return 1
+        self.fire()
+        return self.hash
 
     def __index__(self):
         self.fire()
@@ -151,6 +179,41 @@ class Hook:
     def __bool__(self):
         self.fire()
         return self.equal
+
+    def __len__(self):
+        self.fire()
+        return 2
+
+    def __iter__(self):
+        self.fire()
+        return iter(("stdout", "hook"))
+
+    def __del__(self):
+        if sys.is_finalizing():
+            return
+        try:
+            self.fire(finalising=True)
+        except Exception:  # noqa: BLE001 - nothing may leave a finaliser
+            pass
+
+
+class Hook(Hooks):
+    def __init__(self, fdp, targets):
+        self.setup(fdp, targets)
+
+
+class HookStr(Hooks, str):
+    """A str (a request id, an output type, a tag) with the same hooks."""
+
+    def __new__(cls, fdp, targets):
+        return str.__new__(cls, text(fdp))
+
+    def __init__(self, fdp, targets):
+        self.setup(fdp, targets)
+
+
+def hook(fdp, targets):
+    return HookStr(fdp, targets) if fdp.ConsumeBool() else Hook(fdp, targets)
 
 
 def answering(messaging):

@@ -1,15 +1,15 @@
 """Fuzzes Serializer.from_wire with wire values as the add-in could send them,
 and worse: every tag, odd payloads, ids and flags, values that are not wire
 values, nesting up to far past the recursion limit, and hooks (in tags,
-payloads, ids, flags and the legacy decoder) that empty or grow the very
-containers being decoded, raise or walk the collector's objects."""
+payloads, ids, flags and the legacy decoder) that empty, grow or drop the
+very containers being decoded, raise or walk the collector's objects."""
 import gc
 import sys
 
 import atheris
 
 import common
-from common import Hook, Hostile, plain, scalar, text
+from common import Hostile, hook, plain, scalar, text
 
 from orvane_master.python_server.orvane import proxylink
 
@@ -22,7 +22,7 @@ CALLABLE_IDS = [messaging.register_callable(f) for f in (len, print, lambda: Non
 
 def anything(fdp, parents):
     if fdp.ConsumeIntInRange(0, 5) == 0:
-        return Hook(fdp, parents)
+        return hook(fdp, parents)
     return scalar(fdp) if fdp.ConsumeBool() else plain(fdp, 2)
 
 
@@ -70,11 +70,11 @@ def deep(fdp):
 
 
 def legacy_decoder(fdp, parents):
-    hook = Hook(fdp, parents)
+    hooked = hook(fdp, parents)
     reenter = fdp.ConsumeBool()
 
     def deserialize_com_object(payload):
-        hook.fire()
+        hooked.fire()
         if reenter:
             return proxylink.Serializer.from_wire({"type": "Array", "value": [{"type": "Int", "value": 1}], "id": 4})
         return payload
@@ -89,11 +89,13 @@ def one_input(data):
     proxylink.deserialize_com_object = legacy_decoder(fdp, parents)
     messaging.set_send_handler(common.answering(messaging) if fdp.ConsumeBool() else None)
     value = deep(fdp) if fdp.ConsumeIntInRange(0, 40) == 40 else wire(fdp, 6, parents)
+    common.arm()
     try:
         proxylink.Serializer.from_wire(value)
     except Exception as exc:
         common.check(exc, EXPECTED)
     finally:
+        common.arm(False)
         proxylink._HAS_COM = False
         proxylink.deserialize_com_object = None
     del value, parents

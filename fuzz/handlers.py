@@ -2,13 +2,17 @@
 real asyncio loop, with messages of any shape and stand-ins for the business
 layer (no installer runs) whose sends succeed, pause, raise, return no
 awaitable or return another handler's coroutine, whose package manager yields
-odd output or fails, and whose per-workbook lists hold odd entries."""
+odd output or fails, and whose per-workbook lists hold odd entries. The
+installer's iterators lose __anext__ half-way (the method deleted, or their
+class changed), raise from __aiter__ or __anext__, or give what cannot be
+awaited; hooks in messages, entries and items empty or drop the message,
+list, entry or item they were read from."""
 import asyncio
 
 import atheris
 
 import common
-from common import Hook, Hostile, plain, scalar, text
+from common import Hostile, hook, plain, scalar, text
 
 from orvane_master.business_layer.packages import handlers as H
 
@@ -40,16 +44,18 @@ def value(fdp, targets):
     if kind == 1:
         return [text(fdp) for _ in range(fdp.ConsumeIntInRange(0, 3))]
     if kind == 2:
-        return Hook(fdp, targets)
+        return hook(fdp, targets)
     return plain(fdp, 2) if kind == 3 else text(fdp)
 
 
 def entry(fdp, targets):
     if fdp.ConsumeIntInRange(0, 6) == 6:
         return value(fdp, targets)
-    e = {k: value(fdp, targets) if fdp.ConsumeIntInRange(0, 3) == 3 else text(fdp)
-         for k in ("name", "version", "extras", "status") if fdp.ConsumeIntInRange(0, 5)}
+    e = {}
     targets.append(e)
+    for k in ("name", "version", "extras", "status"):
+        if fdp.ConsumeIntInRange(0, 5):
+            e[k] = value(fdp, targets) if fdp.ConsumeIntInRange(0, 3) == 3 else text(fdp)
     return e
 
 
@@ -57,8 +63,10 @@ class Manager:
     def __init__(self, fdp, targets):
         self.fdp, self.targets = fdp, targets
         self.modes = [fdp.ConsumeIntInRange(0, 4) for _ in range(4)]
-        lists = [[entry(fdp, targets) for _ in range(fdp.ConsumeIntInRange(0, 3))] for _ in range(2)]
+        lists = [[], []]
         targets.extend(lists)
+        for made in lists:
+            made.extend(entry(fdp, targets) for _ in range(fdp.ConsumeIntInRange(0, 3)))
         self.workbook_packages = {"wb1": lists[0]}
         self.workbook_installed_packages = {"wb1": lists[1]}
         self.workbook_python_paths = {"wb1": value(fdp, targets)}
@@ -98,12 +106,62 @@ class Manager:
         return None
 
 
+class Plain:
+    """What an installer's iterator may turn into: no __anext__."""
+
+
+def output_class(fdp, targets):
+    """A class of its own for each iterator, which it may lose __anext__ from."""
+    change = fdp.ConsumeIntInRange(0, 6)
+    at = fdp.ConsumeIntInRange(0, 3)
+
+    class Output:
+        def __init__(self, items):
+            self.items, self.taken = items, 0
+
+        def __aiter__(self):
+            if change == 4:
+                raise Hostile
+            return Plain() if change == 5 else self
+
+        def __anext__(self):
+            self.taken += 1
+            if self.taken > at:
+                if change == 1:
+                    del Output.__anext__
+                elif change == 2:
+                    self.__class__ = Plain
+                elif change == 3:
+                    return 42  # cannot be awaited
+                elif change == 6:
+                    raise Hostile
+            return self.step()
+
+        async def step(self):
+            await asyncio.sleep(0)
+            if not self.items:
+                raise StopAsyncIteration
+            return self.items.pop(0)
+
+    return Output
+
+
 class Packages:
     def __init__(self, fdp, targets):
         self.fails = fdp.ConsumeIntInRange(0, 3) == 3
-        self.output = [(fdp.PickValueInList(["stdout", "stderr", "path", "success", "error", "?"]), value(fdp, targets))
-                       if fdp.ConsumeIntInRange(0, 5) else value(fdp, targets)
-                       for _ in range(fdp.ConsumeIntInRange(0, 4))]
+        self.output = []
+        targets.append(self.output)
+        for _ in range(fdp.ConsumeIntInRange(0, 4)):
+            if fdp.ConsumeIntInRange(0, 5):
+                item = []  # listed before its values are made, so that their hooks may name it
+                targets.append(item)
+                item.append(fdp.PickValueInList(["stdout", "stderr", "path", "success", "error", "?"])
+                            if fdp.ConsumeIntInRange(0, 3) else hook(fdp, targets))
+                item.append(value(fdp, targets))
+                self.output.append(tuple(item) if fdp.ConsumeBool() else item)
+            else:
+                self.output.append(value(fdp, targets))
+        self.output_class = output_class(fdp, targets) if fdp.ConsumeBool() else None
         self.answer = plain(fdp, 2)
         self.info = {k: value(fdp, targets) for k in ("error", "name", "latest_version", "summary")
                      if fdp.ConsumeBool()}
@@ -111,6 +169,8 @@ class Packages:
     def install_package(self, spec):
         if self.fails:
             raise Hostile
+        if self.output_class is not None:
+            return self.output_class(self.output)
 
         async def output():
             for item in self.output:
@@ -149,8 +209,11 @@ async def session(fdp):
         if name in WORKERS:
             args = [text(fdp) if fdp.ConsumeIntInRange(0, 5) else scalar(fdp) for _ in range(WORKERS[name])]
         else:
-            message = {k: value(fdp, targets) for k in KEYS if fdp.ConsumeBool()}
+            message = {}
             targets.append(message)
+            for k in KEYS:
+                if fdp.ConsumeBool():
+                    message[k] = value(fdp, targets)
             args = ["ide-1", message]
         try:
             await getattr(H, name)(*args)
@@ -172,7 +235,11 @@ loop = asyncio.new_event_loop()
 
 
 def one_input(data):
-    loop.run_until_complete(session(atheris.FuzzedDataProvider(data)))
+    common.arm()
+    try:
+        loop.run_until_complete(session(atheris.FuzzedDataProvider(data)))
+    finally:
+        common.arm(False)
 
 
 if __name__ == "__main__":

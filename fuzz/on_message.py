@@ -3,15 +3,17 @@ worker threads in send_request_sync whose send handler answers inline (once or
 twice), from a listener thread, never (short timeouts), raises, or resets the
 channel, while the main thread delivers stray messages and resets. Responses
 carry odd request ids, ok flags, errors and results, and hooks (in ids, flags
-and errors) that raise, mutate the message or the waiter map, walk the
-collector's objects or re-enter the channel."""
+and errors, and keys of errors that hash like "message") that raise, empty
+or drop the message or the error they were read from, mutate the waiter map,
+walk the collector's objects or re-enter the channel. A response is delivered
+as the very dict the hooks name."""
 import concurrent.futures
 import threading
 
 import atheris
 
 import common
-from common import Hook, Hostile, plain, scalar
+from common import Hook, HookStr, Hostile, hook, plain, scalar
 
 from orvane_master.python_server.orvane import proxylink
 
@@ -46,27 +48,34 @@ def response(fdp, m, targets):
     elif rid == 7 and not common.SKIP_KNOWN:
         message["requestId"] = Reenter(m, fdp.ConsumeBool())
     elif rid == 8:
-        message["requestId"] = Hook(fdp, targets)
+        message["requestId"] = hook(fdp, targets)
     ok = fdp.ConsumeIntInRange(0, 5)
     if ok < 4:
         message["ok"] = [True, False, 1, ""][ok]
     elif ok == 4:
-        message["ok"] = Hook(fdp, targets)
-    kind = fdp.ConsumeIntInRange(0, 4)
+        message["ok"] = hook(fdp, targets)
+    kind = fdp.ConsumeIntInRange(0, 5)
     if kind == 0:
         message["error"] = {"message": scalar(fdp)} if fdp.ConsumeBool() else {}
     elif kind == 1:
         message["error"] = plain(fdp, 2)
     elif kind == 2:
         message["error"] = Hook(fdp, targets)
+    elif kind == 3:
+        # Many keys (a key table of its own, freed when the error goes) and
+        # hooked ones, which may hash like "message".
+        error = message["error"] = {"k%d" % i: i for i in range(fdp.ConsumeIntInRange(0, 40))}
+        targets.append(error)
+        for _ in range(fdp.ConsumeIntInRange(1, 2)):
+            error[HookStr(fdp, targets)] = scalar(fdp)
     if fdp.ConsumeBool():
         message["result"] = plain(fdp, 3)
     return message
 
 
-def answer(m, template, request_id):
-    message = dict(template)
-    if message.get("requestId") == "REAL" if type(message.get("requestId")) is str else False:
+def answer(m, message, request_id):
+    """Delivers the response itself, the dict its hooks name, with the real id in place of "REAL"."""
+    if type(message.get("requestId")) is str and message["requestId"] == "REAL":  # no reference to it is kept
         message["requestId"] = request_id
     m.on_message(message)
 
@@ -113,6 +122,7 @@ def one_input(data):
         m.send_request_sync({"method": "GET", "name": "x", "caller": 1}, plan[2])
 
     m.set_send_handler(send)
+    common.arm()
     workers = [threading.Thread(target=guarded, args=(user, plan)) for plan in plans]
     for t in workers:
         t.start()
@@ -124,6 +134,7 @@ def one_input(data):
         t.join()
     for t in listeners:
         t.join()
+    common.arm(False)
     m.reset()
     for exc in outcomes:
         common.check(exc, EXPECTED)

@@ -3,8 +3,8 @@ every kind (and subclasses whose __iter__, __len__, items and keys are hooks)
 holding ints, floats, dates, time zones, frames, series, callables, proxies,
 legacy objects and plain objects whose hooks (__int__, __index__, __float__,
 __str__, isoformat, astimezone, utcoffset, __bool__, to_frame, values, rows,
-is_com_object) empty or grow the containers being encoded, raise, walk the
-collector's objects or collect."""
+is_com_object), and of keys (__hash__, __eq__), empty, grow or drop the
+containers being encoded, raise, walk the collector's objects or collect."""
 import datetime as dt
 import gc
 
@@ -13,7 +13,7 @@ import numpy as np
 import pandas as pd
 
 import common
-from common import Hook, Hostile, scalar
+from common import Hook, Hostile, hook, scalar
 
 from orvane_master.python_server.orvane import proxylink
 
@@ -147,8 +147,9 @@ def container(fdp, depth, parents):
     made = [dict, HDict, lambda: proxylink.OfficeJsDict(9)][kind - 4]()
     parents.append(made)
     for _ in range(n):
-        made[common.text(fdp) if fdp.ConsumeBool() else fdp.ConsumeIntInRange(0, 9)] = \
-            value(fdp, depth - 1, parents)
+        key = fdp.ConsumeIntInRange(0, 6)
+        key = common.text(fdp) if key < 3 else hook(fdp, parents) if key == 6 else fdp.ConsumeIntInRange(0, 9)
+        made[key] = value(fdp, depth - 1, parents)
     if kind == 5:
         object.__setattr__(made, "hook_", Hook(fdp, parents))
     return made
@@ -232,11 +233,13 @@ def one_input(data):
             subject = [subject] if fdp.ConsumeBool() else {"k": subject}
     else:
         subject = value(fdp, 5, parents)
+    common.arm()
     try:
         proxylink.Serializer.to_wire(subject)
     except Exception as exc:
         common.check(exc, EXPECTED)
     finally:
+        common.arm(False)
         proxylink._HAS_COM = False
         proxylink.serialize_com_object = None
         del proxylink.is_com_object

@@ -411,6 +411,53 @@ def test_misuse_is_answered_as_a_native_coroutine_answers_it(case):
     assert trace(probe, case) == trace(native_probe, case)
 
 
+class Plain:
+    pass
+
+
+def changing(change):
+    """An async iterator of 1, 2, 3 that changes as `change` says when its
+    second item is asked for."""
+    class Items:
+        n = 0
+
+        def __aiter__(self):
+            return self
+
+        def __anext__(self):
+            self.n += 1
+            if self.n == 2:
+                change(self, Items)
+            return self.step()
+
+        async def step(self):
+            self.n += self.n >= 2  # steps on by itself once __anext__ may be replaced
+            if self.n > 3:
+                raise StopAsyncIteration
+            return self.n
+    return Items()
+
+
+CHANGES = {
+    "__anext__ deleted": lambda it, cls: delattr(cls, "__anext__"),
+    "class changed": lambda it, cls: setattr(it, "__class__", Plain),
+    "__anext__ gives what cannot be awaited": lambda it, cls: setattr(cls, "step", lambda self: 42),
+    "__anext__ replaced": lambda it, cls: setattr(cls, "__anext__", lambda self: self.step()),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES)
+def test_async_for_over_an_iterator_that_changes_meanwhile(change):
+    # `async for` reads __anext__ at every step, and so does the adapter.
+    def run(fn):
+        try:
+            return asyncio.run(fn(changing(CHANGES[change]), None))
+        except Exception as e:
+            return type(e).__name__, str(e), repr(e.__cause__)
+
+    assert run(probe) == run(native_probe)
+
+
 # -- deep structures: RecursionError or success, never a crash --------------------------------
 
 DEEP = {

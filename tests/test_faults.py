@@ -744,3 +744,61 @@ def test_exit_while_a_handler_coroutine_waits_in_a_send():
     """)
     assert (result.returncode, result.stdout, result.stderr) == (0, "exiting\n", "")
     assert took < 15
+
+
+# ---- hooks that drop the response they were read from -----------------------------------
+
+DROPPING_RESPONSES = """
+import concurrent.futures
+from orvane_master.python_server.orvane import proxylink as P
+
+m = P.Messaging()
+
+def error_keyed(fire, keys=40):
+    '''An error dict with many keys (so that its key table is freed, not
+    kept for reuse) and one key that hashes like "message" and fires on ==.'''
+    error = {"k%d" % i: i for i in range(keys)}
+    error[hostile(str, ["__eq__"], fire, "other", like="message")] = 0
+    return error
+
+# Where on_message reads a value, and what puts a hostile one there: each
+# gets `fire` and returns the response's fields.
+PLACES = {
+    "requestId": lambda hook, fire: {"requestId": hostile(str, [hook], fire, "r1")},
+    "ok": lambda hook, fire: {"requestId": "r1", "ok": hostile(list, [hook], fire, [1])},
+    "error key": lambda hook, fire: {"requestId": "r1", "ok": False, "error": error_keyed(fire)},
+    "error.get": lambda hook, fire: {"requestId": "r1", "error": hostile(dict, ["get"], fire, {"message": "text"})},
+}
+HOOKS = {"requestId": ["__bool__", "__len__"], "ok": ["__bool__", "__len__"], "error key": ["__eq__"],
+         "error.get": ["get"]}
+
+def answer(place, hook, act):
+    waiter = concurrent.futures.Future()
+    m.waiters["r1"] = waiter
+    links = Links(act)
+    message = PLACES[place](hook, links.fire)
+    links.append(message)
+    m.on_message(message)
+    return repr(waiter.exception() or waiter.result())
+
+for place, hooks in HOOKS.items():
+    for hook in hooks:
+        for act in ACTS:
+            case("%s %s, %s" % (place, hook, act), lambda: answer(place, hook, act))
+"""
+
+
+def test_hooks_dropping_the_response_they_were_read_from():
+    # The hooks empty the response and what it holds (or drop what it holds
+    # whole), so that the value being read is freed unless the channel owns
+    # it; the outcome is that of the same steps in Python: the emptied
+    # response has no ok and no error, an emptied ok list is false, what was
+    # dropped whole reads as it was.
+    from dropping import run
+
+    outcomes = run(DROPPING_RESPONSES)
+    assert len(outcomes) == 12
+    unread = "RuntimeError('Remote error')"
+    for name, outcome in outcomes.items():
+        expected = {"ok __bool__": "{}", "ok __len__, drop": "{}", "error.get get, drop": "RuntimeError('text')"}
+        assert outcome == expected.get(name, expected.get(name.partition(",")[0], unread)), (name, outcome)

@@ -205,3 +205,149 @@ def test_a_cancelled_send_ends_the_worker_unanswered(handlers, question):
     received, errors, tasks = run_session(handlers, Answers(), scenario)
     assert received == [] and errors == [] and handlers.logger.lines == []
     assert len(tasks) == 1 and tasks[0].cancelled()
+
+
+# ---- installers whose output changes under the worker -------------------------------------
+
+INSTALLERS = """
+import asyncio
+from orvane_master.business_layer.packages import handlers as H
+
+events = []
+
+class Manager:
+    def __init__(self, failing):
+        self.failing = failing
+
+    async def send_message(self, kind, target, message):
+        events.append((kind, str(message.get("output_type")), str(message.get("content", message.get("path")))))
+        if self.failing:
+            self.failing = False
+            raise ConnectionError("gone")
+        await asyncio.sleep(0)
+
+class Logger:
+    def error(self, text):
+        events.append(("log", text))
+    info = warning = error
+
+def output_class():
+    '''The installer's iterator; `lose(self)` runs after the first item is taken.'''
+    class Output:
+        def __init__(self, items, lose):
+            self.items, self.lose = items, lose
+        def __aiter__(self):
+            return self
+        async def __anext__(self):
+            if not self.items:
+                raise StopAsyncIteration
+            item = self.items.pop(0)
+            self.lose(self)
+            self.lose = lambda self: None
+            return item
+        def __del__(self):
+            events.append("released")
+    return Output
+
+class Plain:
+    def __del__(self):
+        events.append("released")
+
+def returns(value):
+    def lose(it):
+        type(it).__anext__ = lambda self: value
+    return lose
+
+def raises(it):
+    raise ValueError("from __anext__")
+
+def unpacked_by(hook, base=str):
+    '''Items as lists, the first one's output type with `hook` emptying the item being unpacked.'''
+    current = []
+    def fire():
+        if current:
+            current[0].clear()
+    def make():
+        items = [[hostile(base, [hook], fire, "stdout"), "line %d" % 1], ["stdout", "line %d" % 2]]
+        current[:] = items[1:]
+        return items
+    return make
+
+LOSSES = {
+    "del __anext__": lambda it: delattr(type(it), "__anext__"),
+    "class changed": lambda it: setattr(it, "__class__", Plain),
+    "__anext__ returns no awaitable": returns(42),
+    "__anext__ returns a used coroutine": returns(None),
+    "__anext__ raises": raises,
+    "nothing": lambda it: None,
+}
+
+def items():
+    return [("stdout", "a"), ("path", "/p"), ("success", "done"), ("stderr", "z")]
+
+async def native(ide_client_id, workbook_id, package_spec):
+    '''The worker as the same code in Python.'''
+    install_path = None
+    try:
+        async for output_type, content in H._package_manager.install_package(package_spec):
+            if output_type == "stdout" or output_type == "stderr":
+                await H._manager.send_message("ide", ide_client_id, {"type": "pip_output", "workbook_id": workbook_id, "output_type": output_type, "content": content})
+            elif output_type == "path":
+                install_path = content
+            elif output_type == "success":
+                await H._manager.send_message("ide", ide_client_id, {"type": "pip_output", "workbook_id": workbook_id, "output_type": "success", "content": content})
+                if install_path:
+                    await H._manager.send_message("kernel", workbook_id, {"type": "add_path", "path": install_path})
+            elif output_type == "error":
+                await H._manager.send_message("ide", ide_client_id, {"type": "pip_output", "workbook_id": workbook_id, "output_type": "error", "content": content})
+    except Exception as e:
+        H.logger.error("Error during package installation: %s" % e)
+        await H._manager.send_message("ide", ide_client_id, {"type": "pip_output", "workbook_id": workbook_id, "output_type": "error", "content": "Installation error: %s" % e})
+
+class Installer:
+    def __init__(self, make_output):
+        self.make_output = make_output
+    def install_package(self, spec):
+        return self.make_output()
+
+def run(worker, make_output, failing=False):
+    events.clear()
+    H.init_handlers(Manager(failing), Installer(make_output), None)
+    H.logger = Logger()
+    try:
+        asyncio.run(worker("ide-1", "wb", "pkg"))
+    except Exception as e:  # the error report's own send failed
+        events.append(repr(e))
+    return list(events)
+
+def compare(make_output, failing=False):
+    ours, theirs = run(H.handle_package_install, make_output, failing), run(native, make_output, failing)
+    return "same" if ours == theirs else "%r != %r" % (ours, theirs)
+
+for name, lose in LOSSES.items():
+    if name == "__anext__ returns a used coroutine":
+        used = asyncio.sleep(0)
+        used.close()
+        lose = returns(used)
+    for failing in [False, True]:
+        case("%s%s" % (name, ", first send fails" if failing else ""),
+             lambda: compare(lambda: output_class()(items(), lose), failing), hooked=False)
+for hook in ["__del__", "__eq__"]:
+    case("output type %s empties the item" % hook, lambda: compare(lambda: output_class()(unpacked_by(hook)(), lambda it: None)))
+case("item __iter__ empties it", lambda: compare(lambda: output_class()([hostile(list, ["__iter__"], lambda: None, ["stdout", "x"])], lambda it: None)))
+case("__aiter__ gives no __anext__", lambda: compare(lambda: type("Output", (), {"__aiter__": lambda self: Plain()})()),
+     hooked=False)
+"""
+
+
+def test_installer_iterators_that_change_under_the_worker_act_as_in_python():
+    # Iterators that lose __anext__ half-way (the method deleted, the class
+    # changed), give what cannot be awaited or raise, items whose hooks empty
+    # the item being unpacked, each also with the first send failing: the IDE
+    # gets what the same worker written in Python sends, in the same order,
+    # and the iterator is let go of where Python lets go of it.
+    from dropping import run
+
+    outcomes = run(INSTALLERS)
+    assert len(outcomes) == 16
+    assert {name: outcome for name, outcome in outcomes.items() if outcome != "same"} == {}

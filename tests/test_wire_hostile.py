@@ -390,3 +390,108 @@ def test_deep_structures_end_in_a_result_or_recursion_error(case):
     done = run_script(f"CASE = {case!r}\n" + textwrap.dedent(DEEP))
     assert done.returncode == 0, done.stderr[-3000:]
     assert len(done.stdout.split()) == 2 and set(done.stdout.split()) <= {"ok", "RecursionError"}, done.stdout
+
+
+# ---- hooks that drop the container their value was read from ------------------------------
+
+DROPPING = """
+import datetime as dt
+import numpy as np, pandas as pd
+from orvane_master.python_server.orvane import proxylink as P
+
+S = P.Serializer
+
+class Zone(dt.tzinfo):
+    def utcoffset(self, when):
+        return dt.timedelta(hours=1)
+
+# By hook: a value whose encoding runs it.
+ENCODED = {
+    "__str__": lambda fire: hostile(object, ["__str__"], fire),
+    "__int__": lambda fire: hostile(int, ["__int__", "__index__"], fire, 3),
+    "__float__": lambda fire: hostile(float, ["__float__"], fire, 2.5),
+    "__bool__": lambda fire: dt.datetime(2024, 1, 2, tzinfo=hostile(Zone, ["__bool__"], fire)),
+    "__iter__": lambda fire: hostile(list, ["__iter__"], fire, [1, "x"]),
+}
+# By hook: a wire value whose decoding runs it.
+DECODED = {
+    "__eq__": lambda fire: {"type": hostile(str, ["__eq__"], fire, "Int"), "value": 4},
+    "__int__": lambda fire: {"type": "Int", "value": hostile(object, ["__int__", "__index__"], fire)},
+    "__float__": lambda fire: {"type": "Float", "value": hostile(object, ["__float__"], fire)},
+    "__str__": lambda fire: {"type": "String", "value": hostile(object, ["__str__"], fire)},
+    "__bool__": lambda fire: {"type": "Bool", "value": hostile(object, ["__bool__"], fire)},
+    "isSpec __bool__": lambda fire: {"type": "Range", "value": 3, "isSpec": hostile(object, ["__bool__"], fire)},
+    "__len__": lambda fire: {"type": "Array", "value": hostile(list, ["__len__"], fire, [{"type": "Null"}]), "id": 1},
+    "__iter__": lambda fire: {"type": "Array", "value": hostile(list, ["__iter__"], fire, [{"type": "Null"}]), "id": 1},
+    "items": lambda fire: {"type": "Dict", "value": hostile(dict, ["items"], fire, {"k": {"type": "Null"}}), "id": 1},
+}
+
+def frame_of(v):
+    cells = np.empty((2, 2), dtype=object)
+    cells[:] = [[v, 1], ["x", v]]
+    frame = pd.DataFrame(cells)
+    return frame, lambda: frame.iloc.__setitem__((slice(None), slice(None)), None)
+
+# By container: the leaf holding `v`. Each sits in a list inside the list
+# handed over; the frame's cells are emptied by overwriting them.
+def leaves(v):
+    array = P.OfficeJsArray(8)
+    array.extend([0, v, 0])
+    yield "list", [0, v, 0], None
+    yield "dict value", {"a": 0, "b": v, "c": 0}, None
+    yield "OfficeJsArray", array, None
+    yield "tuple", (0, v, 0), None
+    yield "frame cell", *frame_of(v)
+
+def keyed(fire):
+    yield "__hash__", {"a": 0, hostile(object, ["__hash__"], fire): 1}
+    yield "__eq__", {"a": 0, hostile(str, ["__eq__"], fire, "x", like="k"): 1, hostile(str, ["__eq__"], fire, "y", like="k"): 2}
+
+def encode(make_leaf, act):
+    links = Links(act)
+    leaf, empty = make_leaf(links.fire)
+    root = [[leaf]]
+    links.extend([root] + ([empty] if empty else []))
+    del leaf, empty
+    S.to_wire(root)
+    return "ok"
+
+def decode(make_wire, where, act):
+    links = Links(act)
+    w = make_wire(links.fire)
+    payload = {"alone": None, "in Array": [w], "in Dict": {"k": w}}[where]
+    root = w if payload is None else {"type": "Array" if where == "in Array" else "Dict", "value": payload, "id": 2}
+    links.append(root)
+    del w, payload
+    S.from_wire(root)
+    return "ok"
+
+for act in ACTS:
+    for hook, make in ENCODED.items():
+        for where in ["list", "tuple", "dict value", "OfficeJsArray", "frame cell"]:
+            def make_leaf(fire, hook=hook, where=where):
+                return next((leaf, empty) for name, leaf, empty in leaves(make(fire)) if name == where)
+            case("encode %s in %s, %s" % (hook, where, act), lambda: encode(make_leaf, act))
+    for hook in ["__hash__", "__eq__"]:
+        case("encode %s of a dict key, %s" % (hook, act), lambda: encode(lambda fire: (dict(keyed(fire))[hook], None), act))
+    for hook, make in DECODED.items():
+        for where in ["alone", "in Array", "in Dict"]:
+            case("decode %s %s, %s" % (hook, where, act), lambda: decode(make, where, act))
+"""
+
+
+def test_hooks_dropping_the_container_they_were_read_from():
+    # Every hook the codec runs empties the containers above its value (the
+    # leaf, the list holding it, the list handed over), so that whatever the
+    # codec read from them is freed unless it owns it; or it drops the inner
+    # ones whole. The outcome is that of the same walk in Python: an emptied
+    # list stops where it now ends, an emptied dictionary raises for its
+    # change of size, what was dropped whole is read as it was.
+    from dropping import run
+
+    outcomes = run(DROPPING)
+    assert len(outcomes) == 2 * (5 * 5 + 2 + 9 * 3)
+    for name, outcome in outcomes.items():
+        dict_changed = ("dict" in name or "in Dict" in name) and name.endswith("empty")
+        expected = "RuntimeError: dictionary changed size during iteration" if dict_changed else "ok"
+        assert outcome == expected, (name, outcome)

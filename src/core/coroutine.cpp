@@ -66,6 +66,13 @@ Outcome throw_into(PyObject* it, Ref exc) {
   return from_call(PyObject_CallOneArg(method.get(), exc.get()));
 }
 
+// `raise replaced from cause`, as the interpreter chains its own errors.
+[[noreturn]] void throw_from(Ref replaced, Ref cause) {
+  PyException_SetContext(replaced.get(), Ref(cause).release());
+  PyException_SetCause(replaced.get(), cause.release());
+  throw PythonError(std::move(replaced));
+}
+
 // A StopIteration leaving a body would end the awaiting caller's delegation
 // silently; like a native coroutine, it becomes a RuntimeError.
 [[noreturn]] void rethrow_body_error(std::exception_ptr error) {
@@ -74,10 +81,8 @@ Outcome throw_into(PyObject* it, Ref exc) {
   } catch (PythonError& e) {
     if (!e.matches(PyExc_StopIteration)) throw;
     Ref cause = e.take();
-    Ref replaced = own(PyObject_CallFunction(PyExc_RuntimeError, "s", "coroutine raised StopIteration"));
-    PyException_SetContext(replaced.get(), Ref(cause).release());
-    PyException_SetCause(replaced.get(), cause.release());
-    throw PythonError(std::move(replaced));
+    throw_from(own(PyObject_CallFunction(PyExc_RuntimeError, "s", "coroutine raised StopIteration")),
+               std::move(cause));
   }
 }
 
@@ -315,11 +320,26 @@ Ref aiter(PyObject* obj) {
   return it;
 }
 
+// The slot is read at each step, as `async for` reads it: the iterator may have
+// lost __anext__ since aiter (its class changed, or the method was deleted).
 Await anext(PyObject* it) {
-  Ref next = own(Py_TYPE(it)->tp_as_async->am_anext(it));
-  Await await = awaitable(std::move(next));
-  await.stop_async_iteration_ends = true;
-  return await;
+  PyTypeObject* type = Py_TYPE(it);
+  unaryfunc get = type->tp_as_async ? type->tp_as_async->am_anext : nullptr;
+  if (!get) {
+    raise_format(PyExc_TypeError, "'async for' requires an iterator with __anext__ method, got %.100s",
+                 type->tp_name);
+  }
+  Ref next = own(get(it));
+  try {
+    Await await = awaitable(Ref(next));
+    await.stop_async_iteration_ends = true;
+    return await;
+  } catch (PythonError& e) {
+    Ref cause = e.take();
+    PyErr_Format(PyExc_TypeError, "'async for' received an invalid object from __anext__: %.100s",
+                 Py_TYPE(next.get())->tp_name);
+    throw_from(PythonError().take(), std::move(cause));
+  }
 }
 
 }  // namespace orv

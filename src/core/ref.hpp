@@ -6,6 +6,18 @@
 //     borrowed one. There is no implicit conversion from PyObject*.
 //  3. Parameters are borrowed PyObject*; anything that hands out a new
 //     reference returns a Ref. release() is used only at the C-API boundary.
+//     The caller keeps a parameter alive for the whole call.
+//  4. Any other borrowed reference (from PyDict_GetItem*, PyDict_Next,
+//     PyList_GET_ITEM, PyTuple_GET_ITEM, PySequence_Fast_ITEMS, or an item
+//     reached through a borrowed container) is made a Ref before anything
+//     that can run Python code: a truth test, a comparison, hashing,
+//     attribute access, formatting, a call, letting go of a reference (a
+//     __del__), or an allocation that can start a collection. That code may
+//     empty the container, which may have held the only reference. Two items
+//     read together are both owned before either is used or stored.
+//  5. A type slot is read at the moment it is called, and checked then:
+//     between two calls a class can lose the method behind it, and an object
+//     can change its class.
 #pragma once
 #include "core/compat.hpp"
 

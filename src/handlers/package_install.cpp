@@ -15,8 +15,12 @@ void unpack_two(PyObject* item, orv::Local& first, orv::Local& second) {
   if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {
     Py_ssize_t size = PySequence_Fast_GET_SIZE(item);
     if (size == 2) {
-      first = Ref::borrow(PySequence_Fast_GET_ITEM(item, 0));
-      second = Ref::borrow(PySequence_Fast_GET_ITEM(item, 1));
+      // Both are owned before either target is replaced: the value a target
+      // lets go of may have a __del__ that empties the item.
+      Ref values[2] = {Ref::borrow(PySequence_Fast_GET_ITEM(item, 0)),
+                       Ref::borrow(PySequence_Fast_GET_ITEM(item, 1))};
+      first = std::move(values[0]);
+      second = std::move(values[1]);
       return;
     }
     if (size > 2) orv::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
@@ -67,10 +71,13 @@ orv::Task install_worker(orv::Frame& f) {
   PyObject* package_spec = f.arg(2);
   orv::Local install_path(f, orv::none());
   orv::Local failure(f);
-  orv::Local items(f), output_type(f), content(f);
+  orv::Local output_type(f), content(f);
   try {
     refuse_option_like(package_spec);
-    items = orv::aiter(call_method(global(names._package_manager).get(), names.install_package, package_spec).get());
+    // Held inside the try block, as `async for` holds its iterator: an error
+    // that leaves the loop lets go of it before the report below is sent.
+    orv::Local items(f, orv::aiter(call_method(global(names._package_manager).get(), names.install_package,
+                                               package_spec).get()));
     for (;;) {
       {
         Ref item = co_await orv::anext(items.get());

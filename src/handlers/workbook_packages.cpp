@@ -78,8 +78,8 @@ void reorder(PyObject* target_workbook, PyObject* package_names) {
   });
   Ref new_order = new_list();
   orv::for_each(package_names, [&](PyObject* name) {
-    if (PyObject* entry = orv::check_ptr(PyDict_GetItemWithError(current_packages.get(), name))) {
-      check(PyList_Append(new_order.get(), entry));
+    if (Ref entry = Ref::borrow(orv::check_ptr(PyDict_GetItemWithError(current_packages.get(), name)))) {
+      check(PyList_Append(new_order.get(), entry.get()));
     }
     return true;
   });

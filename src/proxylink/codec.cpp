@@ -111,7 +111,10 @@ std::pair<Ref, Ref> unpack_as_tuple(PyObject* pair) {
 Ref map_elements(PyObject* items, Convert convert) {
   if (PyTuple_CheckExact(items)) {
     orv::PendingList out(PyTuple_GET_SIZE(items));
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i) out.set(i, convert(PyTuple_GET_ITEM(items, i)));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i) {
+      Ref element = Ref::borrow(PyTuple_GET_ITEM(items, i));
+      out.set(i, convert(element.get()));
+    }
     return out.finish();
   }
   if (PyList_CheckExact(items)) {

@@ -219,14 +219,16 @@ Ref send_request_sync(PyObject* self, orv::Args args) {
 
 // The text a failed response reports: error.message for a dictionary error,
 // the error itself when it is a non-empty str, else "Remote error".
+// The error is owned while its entry is looked up: a key's __eq__ may empty the
+// message and so drop the error in the middle of the lookup.
 Ref remote_error_text(PyObject* message) {
-  PyObject* error = orv::check_ptr(PyDict_GetItemWithError(message, names.error));
+  Ref error = orv::mapping_get(message, names.error);
   if (!error) return own(PyUnicode_FromString("Remote error"));
-  if (PyDict_Check(error)) {
+  if (PyDict_Check(error.get())) {
     Ref fallback = own(PyUnicode_FromString("Remote error"));
-    return orv::mapping_get(error, names.message, fallback.get());
+    return orv::mapping_get(error.get(), names.message, fallback.get());
   }
-  if (PyUnicode_Check(error) && PyUnicode_GET_LENGTH(error) > 0) return Ref::borrow(error);
+  if (PyUnicode_Check(error.get()) && PyUnicode_GET_LENGTH(error.get()) > 0) return error;
   return own(PyUnicode_FromString("Remote error"));
 }
 
@@ -244,11 +246,13 @@ void complete(PyObject* waiter, PyObject* method, PyObject* outcome) {
 Ref on_message(PyObject* self, orv::Args args) {
   PyObject* message = args[0];
   orv::require_exact(message, &PyDict_Type, "message");
-  PyObject* raw_id = orv::check_ptr(PyDict_GetItemWithError(message, names.requestId));
+  // Values read from the message are owned before any of their hooks runs: a
+  // __bool__ may empty the message, which held the only reference.
+  Ref raw_id = orv::mapping_get(message, names.requestId);
   // Waiters are keyed by str ids; anything else (a list, a number, an array
   // without a truth value) names no request and is not even truth-tested.
-  if (!raw_id || !PyUnicode_Check(raw_id) || !truth(raw_id)) return orv::none();
-  Ref request_id = own(PyUnicode_FromObject(raw_id));
+  if (!raw_id || !PyUnicode_Check(raw_id.get()) || !truth(raw_id.get())) return orv::none();
+  Ref request_id = own(PyUnicode_FromObject(raw_id.get()));
 
   Ref waiters = getattr(self, names.waiters);
   Ref lock = getattr(self, names._waiters_lock);
@@ -259,8 +263,8 @@ Ref on_message(PyObject* self, orv::Args args) {
   Ref outcome;  // the response, or the exception the caller is to get
   PyObject* completion = names.set_result;
   try {
-    PyObject* ok = orv::check_ptr(PyDict_GetItemWithError(message, names.ok));
-    if (ok && truth(ok)) {
+    Ref ok = orv::mapping_get(message, names.ok);
+    if (ok && truth(ok.get())) {
       outcome = Ref::borrow(message);
     } else {
       outcome = own(PyObject_CallOneArg(PyExc_RuntimeError, remote_error_text(message).get()));
