@@ -12,7 +12,7 @@
 import { Addin, pyRepr, writeJson } from "./protocol.js";
 import { columnLetters, makeRoot, Rect, Workbook } from "./workbook.js";
 
-const MAX_ROWS = 200;
+const MAX_ROWS = 100;
 const MAX_COLUMNS = 30;
 const LOG_LINES = 400;
 
@@ -25,6 +25,7 @@ let highlighted = []; // ... of the last request that touched cells
 let shownSheet = null;
 let logEntries = [];
 let drawPending = false;
+let gridDirty = true; // the grid is drawn again only after a request touched cells or sheets
 const stats = { requests: 0, kernels: 0 };
 
 workbook.onTouch = (sheet, rect, how) => touched.push([sheet, rect, how]);
@@ -82,6 +83,7 @@ function receive(ws, text) {
   stats.requests++;
   logExchange(text, out);
   if (touched.length) {
+    gridDirty = true;
     highlighted = touched.filter(([, rect]) => rect !== null);
     const last = touched[touched.length - 1][0];
     if (last) shownSheet = last;
@@ -121,14 +123,18 @@ function logExchange(requestText, out) {
 
 function log(kind, text) {
   logEntries.push([kind, text]);
-  if (logEntries.length > 2 * LOG_LINES) logEntries = logEntries.slice(-LOG_LINES);
+  if (logEntries.length > 4 * LOG_LINES) {
+    const cut = logEntries.length - LOG_LINES;
+    logEntries = logEntries.slice(cut);
+    logged = Math.max(0, logged - cut);
+  }
 }
 
 // ---- drawing -------------------------------------------------------------------------
 
 // Drawing waits while requests come in a burst, at most DRAW_EVERY ms: the page's one
 // thread executes the requests too, and a request waits while the grid is drawn.
-const DRAW_EVERY = 150;
+const DRAW_EVERY = 300;
 let lastDraw = 0;
 
 function schedule() {
@@ -137,13 +143,16 @@ function schedule() {
   setTimeout(renderNow, Math.max(20, lastDraw + DRAW_EVERY - performance.now()));
 }
 
-function renderNow() {
+function renderNow(force) {
   drawPending = false;
   lastDraw = performance.now();
   const sheets = workbook.worksheets.sheets;
   if (!sheets.includes(shownSheet)) shownSheet = workbook.worksheets.active;
-  drawTabs(sheets);
-  drawGrid(shownSheet);
+  if (gridDirty || force === true) {
+    gridDirty = false;
+    drawTabs(sheets);
+    drawGrid(shownSheet);
+  }
   drawLog();
   $("incarnation").textContent = `ids from ${addin.base} · ${stats.requests} requests`;
 }
@@ -154,11 +163,14 @@ function drawTabs(sheets) {
     const button = document.createElement("button");
     button.textContent = sheet.name;
     button.className = sheet === shownSheet ? "shown" : "";
-    button.onclick = () => { shownSheet = sheet; renderNow(); };
+    button.onclick = () => { shownSheet = sheet; renderNow(true); };
     return button;
   }));
 }
 
+const escape = (text) => text.replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;").replace(/"/g, "&quot;");
+
+// The grid is written as one HTML text: far cheaper than a DOM call per cell.
 function drawGrid(sheet) {
   const used = sheet.used() || new Rect(0, 0, 0, 0);
   const rows = Math.min(Math.max(used.bottom + 1, 20), MAX_ROWS);
@@ -172,54 +184,46 @@ function drawGrid(sheet) {
       }
     }
   }
-  const head = document.createElement("tr");
-  head.append(document.createElement("th"));
-  for (let c = 0; c < columns; c++) {
-    const th = document.createElement("th");
-    th.textContent = columnLetters(c);
-    head.append(th);
-  }
-  const lines = [head];
+  const letters = Array.from({ length: columns }, (_, c) => columnLetters(c));
+  const html = ["<tr><th></th>", ...letters.map((l) => `<th>${l}</th>`), "</tr>"];
   for (let r = 0; r < rows; r++) {
-    const tr = document.createElement("tr");
-    const th = document.createElement("th");
-    th.textContent = String(r + 1);
-    tr.append(th);
+    html.push(`<tr><th>${r + 1}</th>`);
     for (let c = 0; c < columns; c++) {
-      const td = document.createElement("td");
-      const address = `${columnLetters(c)}${r + 1}`;
-      td.dataset.cell = address;
       const value = sheet.computed(r, c);
-      td.textContent = sheet.shown(r, c);
       const style = sheet.styles.get(`${r},${c}`) || {};
       const classes = [];
       if (typeof value === "number" || typeof value === "bigint") classes.push("number");
       if (style["font.bold"]) classes.push("bold");
       if (style["font.italic"]) classes.push("italic");
       if (marks.has(`${r},${c}`)) classes.push(marks.get(`${r},${c}`));
-      td.className = classes.join(" ");
-      if (style["fill.color"]) td.style.background = style["fill.color"];
-      if (style["font.color"]) td.style.color = style["font.color"];
-      tr.append(td);
+      const colours = [style["fill.color"] && `background:${style["fill.color"]}`,
+        style["font.color"] && `color:${style["font.color"]}`].filter(Boolean).join(";");
+      html.push(`<td data-cell="${letters[c]}${r + 1}" class="${classes.join(" ")}"` +
+        `${colours ? ` style="${escape(colours)}"` : ""}>${escape(value === "" ? "" : sheet.shown(r, c))}</td>`);
     }
-    lines.push(tr);
+    html.push("</tr>");
   }
-  $("grid").replaceChildren(...lines);
+  $("grid").innerHTML = html.join("");
   const hidden = [];
   if (used.bottom + 1 > rows) hidden.push(`${used.bottom + 1 - rows} more rows`);
   if (used.right + 1 > columns) hidden.push(`${used.right + 1 - columns} more columns`);
   $("more").textContent = hidden.length ? `… ${hidden.join(" and ")} not shown` : "";
 }
 
+// The log grows by the entries logged since the last drawing.
+let logged = 0;
+
 function drawLog() {
   const box = $("log");
-  const entries = logEntries.slice(-LOG_LINES);
-  box.replaceChildren(...entries.map(([kind, text]) => {
+  const fresh = logEntries.slice(logged);
+  logged = logEntries.length;
+  box.append(...fresh.slice(-LOG_LINES).map(([kind, text]) => {
     const li = document.createElement("li");
     li.className = kind;
     li.textContent = text;
     return li;
   }));
+  while (box.childElementCount > LOG_LINES) box.firstElementChild.remove();
   box.scrollTop = box.scrollHeight;
 }
 
@@ -239,11 +243,19 @@ window.orv = {
   addin,
   workbook,
   stats,
-  renderNow,
+  renderNow: () => renderNow(true),
   connected: () => socket !== null && socket.readyState === WebSocket.OPEN,
   liveIds: () => addin.liveIds(),
   state,
-  show: (name) => { shownSheet = workbook.worksheets.getItem(name); renderNow(); },
+  // One cell's value as the page holds it: [its JavaScript type, its Python repr,
+  // its UTF-16 code units when it is a string].
+  cell: (address, sheet = "Sheet1") => {
+    const v = workbook.worksheets.getItem(sheet).getRange(address).values[0][0];
+    const kind = v === null ? "null" : v instanceof Uint8Array ? "Uint8Array" : typeof v;
+    const units = typeof v === "string" ? [...Array(v.length).keys()].map((i) => v.charCodeAt(i)) : null;
+    return [kind, units ? null : pyRepr(v), units]; // a lone surrogate cannot leave as text
+  },
+  show: (name) => { shownSheet = workbook.worksheets.getItem(name); renderNow(true); },
 };
 
 connect();

@@ -142,6 +142,7 @@ export function pyRepr(value) {
 }
 
 function floatText(x) {
+  if (Object.is(x, -0)) return "-0.0";
   const text = String(x);
   return /[.e]/.test(text) ? text : text + ".0";
 }
