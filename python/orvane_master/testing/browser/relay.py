@@ -63,7 +63,7 @@ class Relay:
         self._kernels: List[ServerConnection] = []
         self._waiting: List[str] = []  # kernel requests that came while no page was there
         self._owners: Dict[Any, ServerConnection] = {}  # requestId -> the kernel that asked
-        self._states: Dict[int, Dict[str, Any]] = {}  # the page's answers to `page_state`
+        self._states: Dict[Any, Dict[str, Any]] = {}  # the page's answers to `page_state`
         self._queries = 0
         self._to_page = threading.Lock()  # one writer at a time keeps the order of requests
         self._server = serve(self._serve, "127.0.0.1", port, process_request=self._http, compression=None,
@@ -174,8 +174,8 @@ class Relay:
                 waiting, self._waiting = self._waiting, []
                 self.page_connections += 1
                 self._state.notify_all()
-            for text in waiting:
-                connection.send(text)
+            for queued in waiting:
+                connection.send(queued)
         if previous is not None:
             previous.close()
         try:

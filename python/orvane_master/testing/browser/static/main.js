@@ -4,7 +4,8 @@
 //
 // Messages from the relay itself are {"type": "relay", "event": ...}: "kernel_closed"
 // when a kernel's connection ended (the add-in forgets what it handed out, as after
-// any connection of the kernel), "kernel_connected" when one began.
+// any connection of the kernel), "kernel_connected" when one began, and "state", a
+// question about what the page holds, answered with {"type": "relay_state", ...}.
 //
 // `window.orv` is the page's surface for a driving browser: the add-in, the workbook,
 // and `renderNow()`, which draws at once what is otherwise drawn at the next frame.
