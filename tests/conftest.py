@@ -333,26 +333,36 @@ ADDINS = ["python", "browser"]
 
 
 @pytest.fixture(params=ADDINS)
-def addin(request):
-    """One add-in, spoken to with request dicts: the Python stand-in, or the page."""
+def addin_kind(request):
+    """Which add-in a scenario runs against: the Python stand-in ("python"), or the page
+    in headless chromium ("browser", freshly loaded: a new workbook). Every add-in
+    scenario goes through this one fixture, so that the two add-ins cannot drift apart."""
     if request.param == "python":
-        yield LocalAddin()
-        return
+        return None
     session = request.getfixturevalue("browser")
     session.fresh_page()
-    raw = RawKernel(session)
+    return session
+
+
+@pytest.fixture
+def addin(addin_kind):
+    """One add-in, spoken to with request dicts: the Python stand-in, or the page."""
+    if addin_kind is None:
+        yield LocalAddin()
+        return
+    raw = RawKernel(addin_kind)
     yield raw
     raw.ws.close()
-    session.relay.wait_kernels(0)
+    addin_kind.relay.wait_kernels(0)
 
 
-@pytest.fixture(params=ADDINS)
-def any_excel(request, proxylink):
+@pytest.fixture
+def any_excel(proxylink, addin_kind):
     """The bridge connected to an add-in: the Python stand-in through the simulated
     kernel, or the page through a kernel over the relay. Both offer `transcript`,
     `kernel.wait_callbacks()`, `addin.live_ids()` and `table(sheet)`."""
     gc.collect()  # proxies left over by earlier tests are released before it connects
-    if request.param == "python":
+    if addin_kind is None:
         from orvane_master.testing.excel import SimulatedExcel
 
         with SimulatedExcel() as env:
@@ -361,10 +371,7 @@ def any_excel(request, proxylink):
         return
     from orvane_master.testing.browser import BrowserExcel
 
-    session = request.getfixturevalue("browser")
-    session.fresh_page()
-    with BrowserExcel(session.relay) as env:
+    with BrowserExcel(addin_kind.relay) as env:
         env.table = env.addin.table
-        env.session = session
         yield env
-    session.relay.wait_kernels(0)
+    addin_kind.relay.wait_kernels(0)
