@@ -32,8 +32,6 @@ class HeadlessPage:
         for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                      "--disable-extensions", "--no-first-run", f"--window-size={width},{height}"):
             options.add_argument(flag)
-        # Debian's chromium has no crash reporter; its wrapper script reads this to stay quiet.
-        os.environ.setdefault("CHROMIUM_FLAGS", "")
         self.driver = webdriver.Chrome(options=options, service=Service(executable_path=paths[1]))
         self.driver.set_script_timeout(60)
         self.driver.get(url)
