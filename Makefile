@@ -15,7 +15,7 @@ CLANG_PY := $(VENV)-clang/bin/python
 # other settings or older sources would come back. No cache, no stale wheel.
 PIP_CHECKOUT := -m pip install -qq --no-cache-dir
 
-.PHONY: demo test install dev dev-test bench sanitize fuzz test-clang test-hostile clean
+.PHONY: demo test install dev dev-test bench sanitize fuzz test-clang test-hostile clean demo-browser test-browser
 
 $(PY) $(SAN_PY) $(CLANG_PY):
 	@test -n "$(BASE_PY)" || { echo "CPython $(PYVER) not found under $(PYENV_ROOT)/versions"; exit 1; }
@@ -72,6 +72,25 @@ test-clang: $(CLANG_PY)
 	  -C cmake.define.ORV_TEST_EXTENSIONS=ON ".[test,polars]"
 	tools/check-modules $(CLANG_PY) clang
 	cd tests && ../$(CLANG_PY) -m pytest -q -p no:cacheprovider
+
+# The add-in as a web page in Debian's chromium (tools/ensure-chromium installs it and its
+# driver; selenium drives it). SELENIUM is the browser extra's requirement, installed alone
+# so that an installed package is not built again.
+SELENIUM := selenium>=4.11
+
+# The example sessions against the page in headless chromium; saves build/demo-browser.png.
+# WATCH=1 starts no browser: open the printed URL in your own and watch the sheet fill in.
+demo-browser: install
+	$(if $(WATCH),,tools/ensure-chromium)
+	$(PY) -m pip install -qq "$(SELENIUM)"
+	$(PY) examples/browser_demo.py $(if $(WATCH),--watch)
+
+# The add-in cases against both add-ins (the Python stand-in and the page) and the cases
+# only a JavaScript peer shows; a missing browser fails here instead of skipping.
+test-browser: install
+	tools/ensure-chromium
+	$(PY) -m pip install -qq "$(SELENIUM)"
+	cd tests && ORV_REQUIRE_BROWSER=1 ../$(PY) -m pytest -q -p no:cacheprovider -k browser
 
 bench: install
 	$(PY) benchmarks/run_all.py

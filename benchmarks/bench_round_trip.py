@@ -1,5 +1,6 @@
 """Round trips through the bridge: the add-in in this process against the add-in
-in another process over a WebSocket on 127.0.0.1.
+in another process over a WebSocket on 127.0.0.1, and against the add-in page in
+headless chromium through the relay, when chromium is installed.
 
 Run from the repository root, against the in-place build or an installed package
 (the cross-process side needs the `testing` extra, i.e. `websockets`):
@@ -11,8 +12,10 @@ listener thread (SimulatedExcel); across processes, the kernel's writer thread s
 it over the socket, the add-in process answers, and the kernel's listener thread
 reads the answer (RemoteExcel). Both pass every message through JSON and wake the
 waiting caller from another thread, so the difference is the socket, the framing
-and the second process. The two take turns, round by round; each figure is the
-best round's time per operation.
+and the second process. The page's round trip is kernel -> relay -> page -> relay ->
+kernel: two sockets, and the JavaScript add-in in the browser's renderer (which
+also draws the grid at most every 300 ms). The sides take turns, round by round;
+each figure is the best round's time per operation.
 """
 import argparse
 import gc
@@ -22,6 +25,12 @@ import time
 from orvane_master.python_server.orvane import proxylink
 from orvane_master.testing.excel import SimulatedExcel
 from orvane_master.testing.remote import RemoteExcel
+
+try:
+    from orvane_master.testing.browser import BrowserExcel, Relay
+    from orvane_master.testing.browser.headless import HeadlessPage, chromium_paths
+except ImportError:  # no websockets
+    chromium_paths = None  # type: ignore[assignment]
 
 ROWS = 100
 
@@ -60,25 +69,41 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="fewer operations and rounds (a smoke test)")
     args = parser.parse_args()
     counts, rounds = ((50, 3), 2) if args.quick else ((2000, 40), 5)
+    sides = [("in process", SimulatedExcel), ("across", RemoteExcel)]
+    relay = page = None
+    if chromium_paths is not None and chromium_paths() is not None:
+        relay = Relay().start()
+        page = HeadlessPage(relay.url)
+        page.wait_connected(60)
+        sides.append(("page", lambda: BrowserExcel(relay)))
     print(f"CPython {sys.version.split()[0]}; best of {rounds} rounds, time per operation")
-    best = {(name, side): float("inf") for name, _ in CASES for side in ("in", "cross")}
+    best = {(name, side): float("inf") for name, _ in CASES for side, _ in sides}
     requests = {}
-    for _ in range(rounds):
-        for side, make in (("in", SimulatedExcel), ("cross", RemoteExcel)):
-            with make() as env:
-                prepare_table()
-                for (name, fn), count in zip(CASES, counts):
-                    env.transcript.clear()
-                    fn()  # warm up, and count the requests of one operation
-                    requests[name] = len(env.transcript.requests())
-                    best[name, side] = min(best[name, side], timed(fn, count))
-    print(f"{'':44} {'requests':>8} {'in process':>13} {'across':>13} {'ratio':>6}")
+    try:
+        for _ in range(rounds):
+            for side, make in sides:
+                with make() as env:
+                    prepare_table()
+                    for (name, fn), count in zip(CASES, counts):
+                        env.transcript.clear()
+                        fn()  # warm up, and count the requests of one operation
+                        requests[name] = len(env.transcript.requests())
+                        best[name, side] = min(best[name, side], timed(fn, count))
+    finally:
+        if page is not None:
+            page.quit()
+            relay.shutdown()
+    inside = sides[0][0]
+    print(f"{'':44} {'requests':>8}" + "".join(f" {side:>13}" for side, _ in sides))
     for name, _ in CASES:
-        inside, across = best[name, "in"], best[name, "cross"]
-        print(f"{name:44} {requests[name]:8} {inside * 1e6:10.0f} us {across * 1e6:10.0f} us {across / inside:5.1f}x")
+        times = [best[name, side] for side, _ in sides]
+        ratios = "".join(f" {t / times[0]:5.1f}x" for t in times[1:])
+        print(f"{name:44} {requests[name]:8}" + "".join(f" {t * 1e6:10.0f} us" for t in times) + ratios)
         if requests[name] > 1:
             n = requests[name]
-            print(f"{'  per request':53} {inside / n * 1e6:10.0f} us {across / n * 1e6:10.0f} us")
+            print(f"{'  per request':53}" + "".join(f" {t / n * 1e6:10.0f} us" for t in times))
+    if page is None:
+        print(f"(no page: chromium, chromedriver or selenium is missing; {inside} and across only)")
 
 
 if __name__ == "__main__":

@@ -5,10 +5,14 @@ formats the range inside a transaction, asks for the system information and
 registers a change handler that the add-in then calls back. After each step it
 prints the requests and responses that crossed the connection (as JSON), and
 at the end the resulting sheet.
+
+Run by examples/browser_demo.py, it talks to the add-in page instead (through
+the relay that the demo serves in this process).
 """
 import pandas as pd
 
 from orvane_master.python_server.orvane.proxylink import Excel, GetSystemInfo, OfficeJsTransaction
+from orvane_master.testing.browser import BrowserExcel, running_relay
 from orvane_master.testing.excel import SimulatedExcel
 
 
@@ -16,7 +20,8 @@ def step(title: str) -> None:
     print(f"\n--- {title}")
 
 
-with SimulatedExcel() as excel_env:
+relay = running_relay()
+with BrowserExcel(relay) if relay else SimulatedExcel() as excel_env:
     transcript = excel_env.transcript
 
     def traffic() -> None:
@@ -52,9 +57,9 @@ with SimulatedExcel() as excel_env:
         header.format.font.bold = True
         header.format.fill.color = "#DDEBF7"
         sheet.getRange("C2:C4").numberFormat = "0.00"
-        print("before the commit the header is bold:", bool(excel_env.workbook.worksheets.active.styles))
-        del header
-    print("after the commit the header is bold:", bool(excel_env.workbook.worksheets.active.styles))
+        print("before the commit the header is bold:", bool(header.format.font.bold))
+    print("after the commit the header is bold:", bool(header.format.font.bold))
+    del header
     traffic()
 
     step("system information")
@@ -76,6 +81,10 @@ with SimulatedExcel() as excel_env:
     traffic()
 
     step("the resulting sheet")
-    print(excel_env.workbook.worksheets.getItem("Sheet1").render())
+    if isinstance(excel_env, SimulatedExcel):
+        print(excel_env.workbook.worksheets.getItem("Sheet1").render())
+    else:
+        for row in excel_env.addin.table("Sheet1"):
+            print("   ", row)
     del sheet, table
     print("objects still held by the add-in:", excel_env.addin.live_ids())

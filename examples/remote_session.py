@@ -5,19 +5,28 @@ WebSocket server on 127.0.0.1), connects a kernel to it, writes a pandas
 DataFrame, reads it back, and registers a change handler that the add-in calls
 back across the process boundary. At the end it prints every message that
 crossed the socket.
+
+Run by examples/browser_demo.py, it talks to the add-in page instead, through
+the relay that the demo serves: the page in the add-in's place, the relay in
+the business layer's.
 """
 import os
 
 import pandas as pd
 
 from orvane_master.python_server.orvane.proxylink import Excel
+from orvane_master.testing.browser import running_relay
 from orvane_master.testing.remote import RemoteExcel
 
-with RemoteExcel() as env:
-    assert env.addin is not None and env.addin.process is not None
-    print(f"kernel: process {os.getpid()}; add-in: process {env.addin.process.pid}, {env.addin.url}")
+relay = running_relay()
+with RemoteExcel(port=relay.port if relay else None) as env:
+    if relay:
+        print(f"kernel: process {os.getpid()}; add-in: the page at {relay.url}, through ws://127.0.0.1:{relay.port}")
+    else:
+        assert env.addin is not None and env.addin.process is not None
+        print(f"kernel: process {os.getpid()}; add-in: process {env.addin.process.pid}, {env.addin.url}")
 
-    sheet = Excel.workbook.worksheets.getActiveWorksheet()
+    sheet = Excel.workbook.worksheets.add("Remote") if relay else Excel.workbook.worksheets.getActiveWorksheet()
     frame = pd.DataFrame({"item": ["apples", "pears"], "qty": [12, 7]})
     sheet.getRange("A1:B3").values = frame
     labels, *records = [list(row) for row in sheet.getRange("A1:B3").values]

@@ -220,3 +220,158 @@ def excel(proxylink):
     gc.collect()  # proxies left over by earlier tests are released before it connects
     with SimulatedExcel() as env:
         yield env
+
+
+# ---- both add-ins: the Python stand-in and the page in headless chromium ----------------
+
+
+@pytest.fixture(scope="session")
+def browser():
+    """The relay and one headless chromium on its page, shared by every test that
+    uses the page. Skipped without chromium (tools/ensure-chromium installs it),
+    unless ORV_REQUIRE_BROWSER=1, which makes its absence a failure."""
+    pytest.importorskip("websockets")
+    from orvane_master.testing.browser import Relay
+    from orvane_master.testing.browser.headless import HeadlessPage, chromium_paths
+
+    if chromium_paths() is None:
+        reason = "chromium, chromedriver or selenium is missing (tools/ensure-chromium, pip install selenium)"
+        if os.environ.get("ORV_REQUIRE_BROWSER") == "1":
+            pytest.fail(reason + ", and ORV_REQUIRE_BROWSER=1")
+        pytest.skip(reason)
+    relay = Relay().start()
+    page = HeadlessPage(relay.url)
+    try:
+        relay.wait_page(1, timeout=60)
+        page.wait_connected(60)
+        yield BrowserSession(relay, page)
+    finally:
+        page.quit()
+        relay.shutdown()
+
+
+class BrowserSession:
+    def __init__(self, relay, page):
+        self.relay, self.page = relay, page
+
+    def fresh_page(self):
+        """Loads the page again: a new add-in with a new workbook and a new id base."""
+        count = self.relay.page_connections
+        self.page.reload()
+        self.relay.wait_page(count + 1)
+        self.page.wait_connected()
+
+
+class RawKernel:
+    """Requests as dicts over the relay's WebSocket, one at a time, answered by the
+    page: `handle(request)` gives the response, as `SimulatedAddin.handle` does."""
+
+    def __init__(self, session):
+        self.session = session
+        self.events = []
+        self._connect()
+
+    def _connect(self):
+        from websockets.sync.client import connect
+
+        self.ws = connect(f"ws://127.0.0.1:{self.session.relay.port}", compression=None, max_size=None)
+
+    def handle(self, request):
+        import json
+
+        self.ws.send(json.dumps(request))
+        while True:
+            message = json.loads(self.ws.recv(timeout=30))
+            if message.get("type") == "excel_response":
+                return message
+            self.events.append(message)
+
+    def reconnect(self):
+        self.ws.close()
+        self.session.relay.wait_kernels(0)
+        self._connect()
+
+    def another(self):
+        """A second incarnation of the add-in."""
+        self.ws.close()
+        self.session.fresh_page()
+        self._connect()
+        return self
+
+    def live_ids(self):
+        return self.session.relay.page_state([])["liveIds"]
+
+    def commits(self):
+        return self.session.relay.page_state([])["commits"]
+
+    def table(self, sheet="Sheet1"):
+        from orvane_master.testing.browser import PageAddin
+
+        return PageAddin(self.session.relay).table(sheet)
+
+
+class LocalAddin:
+    """The Python stand-in with the surface of RawKernel."""
+
+    def __init__(self):
+        from orvane_master.testing.addin import SimulatedAddin
+
+        self.addin = SimulatedAddin()
+        self.handle, self.reconnect, self.live_ids = self.addin.handle, self.addin.reconnect, self.addin.live_ids
+
+    def another(self):
+        return LocalAddin()
+
+    def commits(self):
+        return self.addin.transaction.commits
+
+    def table(self, sheet="Sheet1"):
+        return self.addin.workbook.worksheets.getItem(sheet).table()
+
+
+ADDINS = ["python", "browser"]
+
+
+@pytest.fixture(params=ADDINS)
+def addin_kind(request):
+    """Which add-in a scenario runs against: the Python stand-in ("python"), or the page
+    in headless chromium ("browser", freshly loaded: a new workbook). Every add-in
+    scenario goes through this one fixture, so that the two add-ins cannot drift apart."""
+    if request.param == "python":
+        return None
+    session = request.getfixturevalue("browser")
+    session.fresh_page()
+    return session
+
+
+@pytest.fixture
+def addin(addin_kind):
+    """One add-in, spoken to with request dicts: the Python stand-in, or the page."""
+    if addin_kind is None:
+        yield LocalAddin()
+        return
+    raw = RawKernel(addin_kind)
+    yield raw
+    raw.ws.close()
+    addin_kind.relay.wait_kernels(0)
+
+
+@pytest.fixture
+def any_excel(proxylink, addin_kind):
+    """The bridge connected to an add-in: the Python stand-in through the simulated
+    kernel, or the page through a kernel over the relay. Both offer `transcript`,
+    `kernel.wait_callbacks()`, `addin.live_ids()` and `table(sheet)`."""
+    gc.collect()  # proxies left over by earlier tests are released before it connects
+    if addin_kind is None:
+        from orvane_master.testing.excel import SimulatedExcel
+
+        with SimulatedExcel() as env:
+            env.table = lambda sheet="Sheet1": env.workbook.worksheets.getItem(sheet).table()
+            yield env
+        return
+    from orvane_master.testing.browser import BrowserExcel
+
+    with BrowserExcel(addin_kind.relay) as env:
+        env.table = env.addin.table
+        yield env
+    addin_kind.relay.wait_kernels(0)

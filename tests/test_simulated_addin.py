@@ -1,16 +1,19 @@
-"""The stand-ins themselves: the simulated add-in's duties (object table, fixed
-ids, answers as wire values, refusals, transactions), its spreadsheet model,
-and the simulated kernel's transport, listener thread and callbacks."""
+"""The stand-ins themselves: the add-in's duties (object table, fixed ids, answers
+as wire values, refusals, transactions) and its spreadsheet model, checked
+against both add-ins (the Python stand-in and the page, see the `addin` and
+`any_excel` fixtures), and the simulated kernel's transport, listener thread
+and callbacks."""
+import gc
 import re
 import threading
 import time
 
 import pytest
 
-from orvane_master.testing.addin import SimulatedAddin, parse_index
+from orvane_master.testing.addin import parse_index
 from orvane_master.testing.excel import SimulatedExcel
 from orvane_master.testing.kernel import Transcript
-from orvane_master.testing.workbook import Range, RangeAreas, Rect, Workbook, intersect, union
+from orvane_master.testing.workbook import Rect
 
 
 def ask(addin, method, caller, name=None, **extra):
@@ -41,8 +44,7 @@ def placed(*values):
     return [{"arg_type": "PLACED", "value": v} for v in values]
 
 
-def test_fixed_ids_and_release_rules():
-    addin = SimulatedAddin()
+def test_fixed_ids_and_release_rules(addin):
     assert ok(addin, "GET", 0, "workbook")["type"] == "Workbook"
     book = ok(addin, "GET", 1, "workbook")
     assert book["isSpec"] and book["value"] not in range(7)
@@ -61,8 +63,7 @@ def test_fixed_ids_and_release_rules():
     assert refused(addin, "GET", True, "workbook") == "Unknown object id True"
 
 
-def test_answers_are_wire_values_with_fresh_ids():
-    addin = SimulatedAddin()
+def test_answers_are_wire_values_with_fresh_ids(addin):
     first, second = ok(addin, "GET", 1, "workbook"), ok(addin, "GET", 1, "workbook")
     assert first["value"] != second["value"]
     sheets = ok(addin, "GET", first["value"], "worksheets")["value"]
@@ -77,12 +78,12 @@ def test_answers_are_wire_values_with_fresh_ids():
     # Ids are never handed out again: not after a reconnect, not by another add-in.
     handed = before | {first["value"], second["value"]}
     addin.reconnect()
-    again = {ok(a, "GET", 1, "workbook")["value"] for a in (addin, SimulatedAddin())}
+    again = {ok(addin, "GET", 1, "workbook")["value"]}
+    again.add(ok(addin.another(), "GET", 1, "workbook")["value"])
     assert not handed & again and all(7 <= i < 2**53 for i in handed | again)
 
 
-def test_refusals_have_clear_messages():
-    addin = SimulatedAddin()
+def test_refusals_have_clear_messages(addin):
     book = ok(addin, "GET", 1, "workbook")["value"]
     sheets = ok(addin, "GET", book, "worksheets")["value"]
     get_item = ok(addin, "GET", sheets, "getItem")["value"]
@@ -108,9 +109,7 @@ def test_refusals_have_clear_messages():
         "A Python function is named by a string id, not 3")
 
 
-def test_transaction_object_holds_writes_until_commit():
-    addin = SimulatedAddin()
-    sheet = addin.workbook.worksheets.getActiveWorksheet()
+def test_transaction_object_holds_writes_until_commit(addin):
     book = ok(addin, "GET", 1, "workbook")["value"]
     sheets = ok(addin, "GET", book, "worksheets")["value"]
     active = ok(addin, "CALL", ok(addin, "GET", sheets, "getActiveWorksheet")["value"], "__call__", args=[])
@@ -125,16 +124,18 @@ def test_transaction_object_holds_writes_until_commit():
     ok(addin, "CALL", start, "__call__", args=placed(context, wire(True)))
     ok(addin, "SET", cell, "values", value=wire(3))
     assert refused(addin, "SET", cell, "address", value=wire("B1")) == "Property 'address' of Range is read-only"
-    assert sheet.values == {}
+    assert addin.table() == []
     assert refused(addin, "GET", cell, "values") == "Reading 'values' is blocked while the transaction is open"
     assert ok(addin, "GET", cell, "format")["type"] == "RangeFormat"  # navigation is not a read of values
     ok(addin, "CALL", commit, "__call__", args=[])
-    assert sheet.values == {(0, 0): 3} and addin.transaction.commits == [1]
+    assert addin.table() == [[3]] and addin.commits() == [1]
     assert ok(addin, "GET", cell, "values")["value"][0]["value"] == [wire(3)]
 
 
-def test_spreadsheet_model():
-    book = Workbook()
+def test_spreadsheet_model(proxylink, any_excel):
+    from orvane_master.python_server.orvane.proxylink import Union, Intersect
+
+    book = proxylink.Excel.workbook
     sheet = book.worksheets.getActiveWorksheet()
     other = book.worksheets.add("Other")
     assert book.worksheets.add().name == "Sheet3" and book.worksheets.count == 3
@@ -143,33 +144,49 @@ def test_spreadsheet_model():
     rng.values = [[1, 2], [3, 4], ["=SUM(A1:B2)", "=A1*B2+1"]]
     assert rng.values == [[1, 2], [3, 4], [10, 5]]
     assert rng.formulas[2] == ["=SUM(A1:B2)", "=A1*B2+1"]
-    sheet.getRange("C1:C4").formulas = [["=AVERAGE(A1:A2)"], ["=1/0"], ["=NOPE(A1)"], ["=MAX(A1:B3)+COUNT(A1:B3)"]]
-    assert sheet.getRange("C1:C4").values == [[2.0], ["#DIV/0!"], ["#NAME?"], [16]]
+    sheet.getRange("C1:C5").formulas = [["=AVERAGE(A1:A2)"], ["=1/0"], ["=NOPE(A1)"], ["=MAX(A1:B3)+COUNT(A1:B3)"],
+                                        ["=-2**2+(A1-B1)*3/4"]]
+    assert sheet.getRange("C1:C5").values == [[2.0], ["#DIV/0!"], ["#NAME?"], [16], [-4.75]]
     rng.numberFormat = "0.00"
     assert rng.numberFormat == [["0.00"] * 2] * 3 and sheet.getRange("C1").numberFormat == [["General"]]
     assert rng.getCell(2, 1).address == "Sheet1!B3"
-    with pytest.raises(Exception, match="getCell: row 3 is outside the range"):
+    with pytest.raises(RuntimeError, match=r"^getCell: row 3 is outside the range \(3 rows\)$"):
         rng.getCell(3, 0)
-    with pytest.raises(Exception, match=r"do not match the size of the range \(3 rows, 2 columns\)"):
+    with pytest.raises(RuntimeError, match=r"do not match the size of the range \(3 rows, 2 columns\)"):
         rng.values = [[1, 2]]
     rng.format.font.bold = True
     assert rng.format.font.bold is True and sheet.getRange("A1:C1").format.font.bold is None
     rng.clear("Formats")
     assert rng.values[0] == [1, 2] and rng.format.font.bold is None and rng.numberFormat[0] == ["General"] * 2
     rng.clear()
-    assert rng.values[0] == ["", ""] and sheet.table()[0] == ["", "", "#DIV/0!"]
-    assert sheet.getRange("Other!B2").sheet is other
+    assert rng.values[0] == ["", ""] and any_excel.table("Sheet1")[0] == ["", "", "#DIV/0!"]
+    assert sheet.getRange("Other!B2").worksheet.name == "Other" and rng[-1].address == "Sheet1!A3:B3"
+    a, b = sheet.getRange("A1:B2"), sheet.getRange("B2:C3")
+    assert Union(a, b)._internal_typeName == "RangeAreas" and Union(a, b).areaCount == 2
+    assert Union(a, sheet.getRange("A1")).address == a.address
+    assert Intersect(a, b).address == "Sheet1!B2" and Intersect(a, sheet.getRange("D4")) is None
+    with pytest.raises(RuntimeError, match="^Intersect: the ranges must be on the same worksheet$"):
+        Intersect(a, other.getRange("A1"))
+    for bad in ("", "A0", "1A", 7):
+        with pytest.raises(RuntimeError, match="address|Invalid cell"):
+            sheet.getRange(bad)
+    assert proxylink.GetSetting("theme") == "light" and proxylink.GetSetting("nope", 3) == 3
+    assert dict(proxylink.GetSystemInfo()) == {"host": "Excel", "platform": "Simulated", "version": "16.0",
+                                               "addinVersion": "1.0.0"}
+    seen = []
+    sheet.getRange("B2:C3").onChanged.add(lambda event: seen.append(dict(event)))
+    sheet.getRange("A1:B2").values = 7
+    any_excel.kernel.wait_callbacks()
+    assert seen == [{"type": "WorksheetChanged", "worksheet": "Sheet1", "address": "B2", "changeType": "RangeEdited"}]
+    assert any_excel.table("Sheet1")[:2] == [[7, 7, 7.0], [7, 7, "#DIV/0!"]]
+    del book, sheet, other, rng, a, b
+    gc.collect()
+    assert any_excel.addin.live_ids() == []
+
+
+def test_addresses_and_indexes():
     assert Rect.parse("$C$3:A1") == Rect(0, 0, 2, 2) and Rect(0, 0, 0, 27).address() == "A1:AB1"
     assert parse_index("::-1") == slice(None, None, -1) and parse_index("-2") == -2
-    a, b = sheet.getRange("A1:B2"), sheet.getRange("B2:C3")
-    assert isinstance(union(a, b), RangeAreas) and union(a, b).areaCount == 2
-    assert isinstance(union(a, sheet.getRange("A1")), Range) and union(a, sheet.getRange("A1")).address == a.address
-    assert intersect(a, b).address == "Sheet1!B2" and intersect(a, sheet.getRange("D4")) is None
-    with pytest.raises(Exception, match="Intersect: the ranges must be on the same worksheet"):
-        intersect(a, other.getRange("A1"))
-    for bad in ("", "A0", "1A", 7):
-        with pytest.raises(Exception, match="address|Invalid cell"):
-            sheet.getRange(bad)
 
 
 def test_only_json_gets_through(proxylink, excel):

@@ -1,0 +1,267 @@
+// The page: connects out to the relay that served it, executes each request it
+// relays from the kernel, and shows the workbook: sheet tabs, a grid with the cells
+// the last request touched highlighted, and the requests and responses.
+//
+// Messages from the relay itself are {"type": "relay", "event": ...}: "kernel_closed"
+// when a kernel's connection ended (the add-in forgets what it handed out, as after
+// any connection of the kernel), "kernel_connected" when one began, and "state", a
+// question about what the page holds, answered with {"type": "relay_state", ...}.
+//
+// `window.orv` is the page's surface for a driving browser: the add-in, the workbook,
+// and `renderNow()`, which draws at once what is otherwise drawn at the next frame.
+
+import { Addin, pyRepr, writeJson } from "./protocol.js";
+import { columnLetters, makeRoot, Rect, Workbook } from "./workbook.js";
+
+const MAX_ROWS = 100;
+const MAX_COLUMNS = 30;
+const LOG_LINES = 400;
+
+const workbook = new Workbook();
+const addin = new Addin(makeRoot(workbook));
+const $ = (id) => document.getElementById(id);
+
+let touched = []; // [sheet, rect, how] of the request being executed
+let highlighted = []; // ... of the last request that touched cells
+let shownSheet = null;
+let logEntries = [];
+let drawPending = false;
+let gridDirty = true; // the grid is drawn again only after a request touched cells or sheets
+const stats = { requests: 0, kernels: 0 };
+
+workbook.onTouch = (sheet, rect, how) => touched.push([sheet, rect, how]);
+
+// ---- the connection ------------------------------------------------------------------
+
+let socket = null;
+
+function connect() {
+  setStatus("waiting", "waiting for the relay");
+  const ws = new WebSocket(`ws://${location.host}/addin`);
+  socket = ws;
+  ws.onopen = () => {
+    addin.reconnect(); // a new connection: nothing handed out before is valid
+    setStatus("connected", "connected");
+  };
+  ws.onmessage = (event) => receive(ws, event.data);
+  ws.onclose = () => {
+    if (socket === ws) {
+      socket = null;
+      setTimeout(connect, 500);
+    }
+  };
+}
+
+function receive(ws, text) {
+  let head;
+  try {
+    head = JSON.parse(text.length < 400 ? text : "null");
+  } catch (e) {
+    head = null;
+  }
+  if (head && head.type === "relay") {
+    if (head.event === "kernel_closed") addin.reconnect();
+    if (head.event === "kernel_connected") stats.kernels++;
+    if (head.event === "state") {
+      ws.send(writeJson({ type: "relay_state", queryId: head.queryId, ...state(head.sheets) }));
+      return;
+    }
+    log("event", `relay: ${head.event}`);
+    schedule();
+    return;
+  }
+  touched = [];
+  let out;
+  try {
+    out = addin.handleText(text);
+  } catch (e) {
+    // Not a request (no requestId to answer): nobody to send an answer to.
+    log("refused", `dropped a message that is not a request: ${e.name}: ${e.message}`);
+    schedule();
+    return;
+  }
+  if (out.length === 0) {  // a notice from the kernel, not a request
+    log("event", `-> ${clip(text)}`);
+    schedule();
+    return;
+  }
+  for (const message of out) ws.send(message);
+  stats.requests++;
+  logExchange(text, out);
+  if (touched.length) {
+    gridDirty = true;
+    highlighted = touched.filter(([, rect]) => rect !== null);
+    const last = touched[touched.length - 1][0];
+    if (last) shownSheet = last;
+  }
+  schedule();
+}
+
+function setStatus(state, text) {
+  const status = $("status");
+  status.dataset.state = state;
+  status.textContent = text;
+}
+
+// ---- the log -------------------------------------------------------------------------
+
+function clip(text, n = 160) { return text.length > n ? text.slice(0, n) + ` … (${text.length} chars)` : text; }
+
+function logExchange(requestText, out) {
+  let summary = clip(requestText);
+  try {
+    if (requestText.length < 4000) {
+      const r = JSON.parse(requestText);
+      summary = `${r.method} #${r.caller} ${r.name === undefined ? "" : r.name}`;
+      if (r.method === "SET") summary += ` = ${clip(JSON.stringify(r.value.value), 80)}`;
+      if (r.method === "CALL") summary += `(${r.args.map((a) => clip(JSON.stringify(a.value.value), 40)).join(", ")})`;
+    } else {
+      summary = `${/"method":\s*"(\w+)"/.exec(requestText)?.[1] || "?"} … (${requestText.length} chars)`;
+    }
+  } catch (e) { /* shown as text */ }
+  log("request", `-> ${summary}`);
+  for (const message of out) {
+    const refused = message.includes('"ok":false');
+    const kind = message.startsWith('{"type":"invoke_callable"') ? "event" : refused ? "refused" : "response";
+    log(kind, `<- ${clip(message.replace(/^\{"type":"excel_response",/, "{"))}`);
+  }
+}
+
+function log(kind, text) {
+  logEntries.push([kind, text]);
+  if (logEntries.length > 4 * LOG_LINES) {
+    const cut = logEntries.length - LOG_LINES;
+    logEntries = logEntries.slice(cut);
+    logged = Math.max(0, logged - cut);
+  }
+}
+
+// ---- drawing -------------------------------------------------------------------------
+
+// Drawing waits while requests come in a burst, at most DRAW_EVERY ms: the page's one
+// thread executes the requests too, and a request waits while the grid is drawn.
+const DRAW_EVERY = 300;
+let lastDraw = 0;
+
+function schedule() {
+  if (drawPending) return;
+  drawPending = true;
+  setTimeout(renderNow, Math.max(20, lastDraw + DRAW_EVERY - performance.now()));
+}
+
+function renderNow(force) {
+  drawPending = false;
+  lastDraw = performance.now();
+  const sheets = workbook.worksheets.sheets;
+  if (!sheets.includes(shownSheet)) shownSheet = workbook.worksheets.active;
+  if (gridDirty || force === true) {
+    gridDirty = false;
+    drawTabs(sheets);
+    drawGrid(shownSheet);
+  }
+  drawLog();
+  $("incarnation").textContent = `ids from ${addin.base} · ${stats.requests} requests`;
+}
+
+function drawTabs(sheets) {
+  const tabs = $("tabs");
+  tabs.replaceChildren(...sheets.map((sheet) => {
+    const button = document.createElement("button");
+    button.textContent = sheet.name;
+    button.className = sheet === shownSheet ? "shown" : "";
+    button.onclick = () => { shownSheet = sheet; renderNow(true); };
+    return button;
+  }));
+}
+
+const escape = (text) => text.replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;").replace(/"/g, "&quot;");
+
+// The grid is written as one HTML text: far cheaper than a DOM call per cell.
+function drawGrid(sheet) {
+  const used = sheet.used() || new Rect(0, 0, 0, 0);
+  const rows = Math.min(Math.max(used.bottom + 1, 20), MAX_ROWS);
+  const columns = Math.min(Math.max(used.right + 1, 8), MAX_COLUMNS);
+  const marks = new Map();
+  for (const [s, rect, how] of highlighted) {
+    if (s !== sheet) continue;
+    for (let r = rect.top; r <= Math.min(rect.bottom, rows - 1); r++) {
+      for (let c = rect.left; c <= Math.min(rect.right, columns - 1); c++) {
+        if (marks.get(`${r},${c}`) !== "write") marks.set(`${r},${c}`, how);
+      }
+    }
+  }
+  const letters = Array.from({ length: columns }, (_, c) => columnLetters(c));
+  const html = ["<tr><th></th>", ...letters.map((l) => `<th>${l}</th>`), "</tr>"];
+  for (let r = 0; r < rows; r++) {
+    html.push(`<tr><th>${r + 1}</th>`);
+    for (let c = 0; c < columns; c++) {
+      const value = sheet.computed(r, c);
+      const style = sheet.styles.get(`${r},${c}`) || {};
+      const classes = [];
+      if (typeof value === "number" || typeof value === "bigint") classes.push("number");
+      if (style["font.bold"]) classes.push("bold");
+      if (style["font.italic"]) classes.push("italic");
+      if (marks.has(`${r},${c}`)) classes.push(marks.get(`${r},${c}`));
+      const colours = [style["fill.color"] && `background:${style["fill.color"]}`,
+        style["font.color"] && `color:${style["font.color"]}`].filter(Boolean).join(";");
+      html.push(`<td data-cell="${letters[c]}${r + 1}" class="${classes.join(" ")}"` +
+        `${colours ? ` style="${escape(colours)}"` : ""}>${escape(value === "" ? "" : sheet.shown(r, c))}</td>`);
+    }
+    html.push("</tr>");
+  }
+  $("grid").innerHTML = html.join("");
+  const hidden = [];
+  if (used.bottom + 1 > rows) hidden.push(`${used.bottom + 1 - rows} more rows`);
+  if (used.right + 1 > columns) hidden.push(`${used.right + 1 - columns} more columns`);
+  $("more").textContent = hidden.length ? `… ${hidden.join(" and ")} not shown` : "";
+}
+
+// The log grows by the entries logged since the last drawing.
+let logged = 0;
+
+function drawLog() {
+  const box = $("log");
+  const fresh = logEntries.slice(logged);
+  logged = logEntries.length;
+  box.append(...fresh.slice(-LOG_LINES).map(([kind, text]) => {
+    const li = document.createElement("li");
+    li.className = kind;
+    li.textContent = text;
+    return li;
+  }));
+  while (box.childElementCount > LOG_LINES) box.firstElementChild.remove();
+  box.scrollTop = box.scrollHeight;
+}
+
+// What the page holds, for the relay's `page_state`: the computed values of the
+// sheets' used cells as Python reprs (exact for every value, BigInts and NaN too).
+function state(names) {
+  const tables = {};
+  for (const sheet of workbook.worksheets.sheets) {
+    if (!names || names.includes(sheet.name)) tables[sheet.name] = sheet.table().map((row) => row.map(pyRepr));
+  }
+  return { liveIds: addin.liveIds(), commits: addin.transaction.commits, base: addin.base, tables };
+}
+
+// ---- the surface for tests -----------------------------------------------------------
+
+window.orv = {
+  addin,
+  workbook,
+  stats,
+  renderNow: () => renderNow(true),
+  connected: () => socket !== null && socket.readyState === WebSocket.OPEN,
+  liveIds: () => addin.liveIds(),
+  state,
+  // One cell's value as the page holds it: [its JavaScript type, its Python repr,
+  // its UTF-16 code units when it is a string].
+  cell: (address, sheet = "Sheet1") => {
+    const v = workbook.worksheets.getItem(sheet).getRange(address).values[0][0];
+    const kind = v === null ? "null" : v instanceof Uint8Array ? "Uint8Array" : typeof v;
+    const units = typeof v === "string" ? [...Array(v.length).keys()].map((i) => v.charCodeAt(i)) : null;
+    return [kind, units ? null : pyRepr(v), units]; // a lone surrogate cannot leave as text
+  },
+  show: (name) => { shownSheet = workbook.worksheets.getItem(name); renderNow(true); },
+};
+
+connect();
