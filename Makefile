@@ -17,7 +17,7 @@ CLANG_PY := $(VENV)-clang/bin/python
 # other settings or older sources would come back. No cache, no stale wheel.
 PIP_CHECKOUT := -m pip install -qq --no-cache-dir
 
-.PHONY: demo test install dev dev-test bench sanitize fuzz test-clang wheels test-wheel test-sdist clean
+.PHONY: demo test install dev dev-test bench sanitize fuzz test-clang wheels sdist binary-wheels test-wheel test-sdist clean
 
 $(PY) $(SAN_PY) $(CLANG_PY):
 	@test -n "$(BASE_PY)" || { echo "CPython $(PYVER) not found under $(PYENV_ROOT)/versions"; exit 1; }
@@ -79,8 +79,15 @@ bench: install
 
 # Release artefacts in dist/: the sdist and a manylinux_2_17 wheel for each CPython from
 # 3.9 to 3.13, built with the pinned toolchain of tools/wheels/requirements.txt.
+# `make sdist` and `make binary-wheels` are its two halves, the second from the sdist in dist/.
 wheels:
 	tools/wheels/build $(WHEEL_VERSIONS)
+
+sdist:
+	tools/wheels/build --sdist
+
+binary-wheels:
+	tools/wheels/build --wheels $(WHEEL_VERSIONS)
 
 # The suite against the wheel of one CPython, installed from dist/ into a fresh environment.
 test-wheel:
