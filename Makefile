@@ -1,6 +1,8 @@
 # Everything sets itself up: a virtual environment per CPython version (from pyenv),
 # the package installed from this checkout with its test extra, the extensions built.
 PYVER ?= 3.9
+# The CPythons `make wheels` builds for; all of 3.9 to 3.13 when empty.
+WHEEL_VERSIONS ?=
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
 BASE_PY := $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(PYVER).*/bin/python$(PYVER))))
 VENV := .venv-$(PYVER)
@@ -15,7 +17,8 @@ CLANG_PY := $(VENV)-clang/bin/python
 # other settings or older sources would come back. No cache, no stale wheel.
 PIP_CHECKOUT := -m pip install -qq --no-cache-dir
 
-.PHONY: demo test install dev dev-test bench sanitize fuzz test-clang test-hostile clean demo-browser test-browser
+.PHONY: demo test install dev dev-test bench sanitize fuzz test-clang test-hostile clean demo-browser test-browser \
+  wheels sdist binary-wheels test-wheel test-sdist
 
 $(PY) $(SAN_PY) $(CLANG_PY):
 	@test -n "$(BASE_PY)" || { echo "CPython $(PYVER) not found under $(PYENV_ROOT)/versions"; exit 1; }
@@ -92,9 +95,35 @@ test-browser: install
 	$(PY) -m pip install -qq "$(SELENIUM)"
 	cd tests && ORV_REQUIRE_BROWSER=1 ../$(PY) -m pytest -q -p no:cacheprovider -k browser
 
+# The benchmarks against the build of this checkout; with a wheel of this CPython in dist/
+# (make wheels), the same benchmarks against the installed wheel, run in turn, and the
+# wheel's times as ratios of the local build's.
 bench: install
-	$(PY) benchmarks/run_all.py
+	@if ls dist/orvane_master-*-cp$(subst .,,$(PYVER))-*.whl >/dev/null 2>&1; then \
+	  tools/wheels/test-wheel --install-only $(PYVER) && \
+	  $(PY) tools/wheels/compare-bench $(PY) .venv-wheel-$(PYVER)/bin/python; \
+	else $(PY) benchmarks/run_all.py; fi
+
+# Release artefacts in dist/: the sdist and a manylinux_2_17 wheel for each CPython from
+# 3.9 to 3.13, built with the pinned toolchain of tools/wheels/requirements.txt.
+# `make sdist` and `make binary-wheels` are its two halves, the second from the sdist in dist/.
+wheels:
+	tools/wheels/build $(WHEEL_VERSIONS)
+
+sdist:
+	tools/wheels/build --sdist
+
+binary-wheels:
+	tools/wheels/build --wheels $(WHEEL_VERSIONS)
+
+# The suite against the wheel of one CPython, installed from dist/ into a fresh environment.
+test-wheel:
+	tools/wheels/test-wheel $(PYVER)
+
+# The sdist unpacked into a fresh folder, built there (this machine's compiler) and tested.
+test-sdist:
+	tools/wheels/test-sdist $(PYVER)
 
 clean:
-	rm -rf build .venv-*
+	rm -rf build dist .venv-*
 	find python tests/ext -name '*.so' -delete

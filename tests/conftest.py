@@ -17,6 +17,18 @@ _HERE = pathlib.Path(__file__).resolve().parent
 if pathlib.Path(orvane_master.__file__).resolve().parents[1] == _HERE.parent / "python":
     sys.path.insert(0, str(_HERE / "ext"))
 
+# A run against an installed wheel (tools/wheels/test-wheel names it in ORV_INSTALLED_WHEEL)
+# tests the package in the environment's site-packages, never the checkout's sources; the
+# test-only extensions are in no wheel, and the tests that need them skip.
+INSTALLED_WHEEL = os.environ.get("ORV_INSTALLED_WHEEL")
+if INSTALLED_WHEEL and pathlib.Path(orvane_master.__file__).resolve().parent.parent.name != "site-packages":
+    raise pytest.UsageError(f"testing {INSTALLED_WHEEL}, but orvane_master comes from {orvane_master.__file__}")
+
+
+def pytest_report_header(config):
+    origin = f"installed from {INSTALLED_WHEEL}" if INSTALLED_WHEEL else "built from this checkout"
+    return f"orvane_master {orvane_master.__version__} in {pathlib.Path(orvane_master.__file__).parent} ({origin})"
+
 
 # Collector torture (see gc_torture.py) for the tests of the channel, the registry,
 # the proxies, the codec and the coroutines; "all" puts every test under it.

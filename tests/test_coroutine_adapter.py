@@ -6,6 +6,7 @@ import asyncio
 import collections.abc
 import gc
 import inspect
+import os
 import subprocess
 import sys
 import textwrap
@@ -15,7 +16,12 @@ import weakref
 
 import pytest
 
-from coroutine_probe import probe
+try:
+    from coroutine_probe import probe
+except ImportError:
+    if not os.environ.get("ORV_INSTALLED_WHEEL"):
+        raise
+    pytest.skip("needs the test-only extension coroutine_probe, which no wheel carries", allow_module_level=True)
 
 
 class Steps:
