@@ -287,6 +287,7 @@ class RawKernel:
         from websockets.sync.client import connect
 
         self.ws = connect(f"ws://127.0.0.1:{self.session.relay.port}", compression=None, max_size=None)
+        self.ws.__enter__()  # used as a context, as newer releases of websockets ask; left by close()
 
     def handle(self, request):
         import json
