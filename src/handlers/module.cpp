@@ -13,15 +13,6 @@ using orv::own;
 
 orv::ModuleRules rules(module_short_name, module_full_name);
 
-void intern_names() {
-#define HANDLERS_INTERN_SPELLED(n, text) \
-  if (!(names.n = PyUnicode_InternFromString(text))) orv::throw_current();
-#define HANDLERS_INTERN(n) HANDLERS_INTERN_SPELLED(n, #n)
-  HANDLERS_NAMES(HANDLERS_INTERN, HANDLERS_INTERN_SPELLED)
-#undef HANDLERS_INTERN
-#undef HANDLERS_INTERN_SPELLED
-}
-
 PyObject* init_handlers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return orv::boundary([&] {
     PyObject* argv[3];
@@ -42,7 +33,7 @@ PyMethodDef init_handlers_def = {
     "installs every package of one workbook; every handler reads them when it runs."};
 
 void exec_body(PyObject* module) {
-  intern_names();
+  names.intern();
   module_globals = PyModule_GetDict(module);
   module_name = own(PyObject_GetAttrString(module, "__name__")).release();
   bind(module, "asyncio", own(PyImport_ImportModule("asyncio")).get());

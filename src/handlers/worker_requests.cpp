@@ -9,7 +9,7 @@ namespace handlers {
 namespace {
 
 struct MessageKey {
-  PyObject* Names::*name;
+  orv::Immortal Names::*name;
   bool required;  // a false value ignores the request
 };
 
@@ -26,7 +26,7 @@ struct WorkerRequest {
   const char* warning;  // logged when a required value is false; null: ignored silently
 };
 
-template <PyObject* Names::*worker>
+template <orv::Immortal Names::*worker>
 orv::Task start_worker(orv::Frame& f);
 
 constexpr bool required = true;
@@ -79,7 +79,7 @@ void start(const WorkerRequest& request, PyObject* worker_name, PyObject* client
   start_task(orv::own(PyObject_Vectorcall(worker.get(), args, 1 + count, nullptr)), task_name);
 }
 
-template <PyObject* Names::*worker>
+template <orv::Immortal Names::*worker>
 orv::Task start_worker(orv::Frame& f) {
   for (const WorkerRequest& request : worker_requests) {
     if (request.def.body == &start_worker<worker>) start(request, names.*worker, f.arg(0), f.arg(1));

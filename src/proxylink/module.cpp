@@ -10,16 +10,7 @@ ModuleObjects owned;
 
 namespace {
 
-
 orv::ModuleRules rules("proxylink", kModuleName);
-
-void intern_names() {
-#define PROXYLINK_INTERN(n) names.n = orv::Immortal::interned(#n);
-#define PROXYLINK_INTERN_TEXT(n, text) names.n = orv::Immortal::interned(text);
-  PROXYLINK_NAMES(PROXYLINK_INTERN, PROXYLINK_INTERN_TEXT)
-#undef PROXYLINK_INTERN
-#undef PROXYLINK_INTERN_TEXT
-}
 
 using orv::bind;
 
@@ -96,7 +87,7 @@ void make_roots(PyObject* module) {
 }
 
 void exec_body(PyObject* module) {
-  intern_names();
+  names.intern();
   orv::init_object_setattr();
   owned.globals = orv::Immortal(Ref::borrow(PyModule_GetDict(module)));
   import_libraries(module);

@@ -17,6 +17,7 @@
 //               results.append(item)
 //       return results
 #include "core/coroutine.hpp"
+#include "core/names.hpp"
 
 namespace {
 
@@ -59,6 +60,7 @@ PyMODINIT_FUNC PyInit_coroutine_probe() {
   PyObject* module = PyModule_Create(&definition);
   if (!module) return nullptr;
   PyObject* fn = orv::boundary([&] {
+    orv::init_core_names();
     Ref name = orv::own(PyUnicode_FromString("coroutine_probe"));
     return orv::make_coroutine_function(probe_def, name.get());
   });
