@@ -17,4 +17,10 @@ Ref mapping_get(PyObject* mapping, PyObject* key) {
   return call_method(mapping, core_names.get.get(), key);
 }
 
+Ref lookup_global(PyObject* globals, PyObject* name) {
+  PyObject* value = check_ptr(PyDict_GetItemWithError(globals, name));
+  if (!value) raise_format(PyExc_NameError, "name '%U' is not defined", name);
+  return Ref::borrow(value);
+}
+
 }  // namespace orv

@@ -7,7 +7,6 @@
 // namespace takes effect at the next use.
 #pragma once
 #include "core/coroutine.hpp"
-#include "core/globals.hpp"
 #include "core/names.hpp"
 #include "core/objects.hpp"
 
@@ -104,7 +103,7 @@ void add_function(PyObject* module, const orv::CoroutineDef& def);
 // HANDLERS_REQUEST initialises an orv::CoroutineDef (a braced list, so that
 // the lists inside it live as long as the definition does).
 #define HANDLERS_REQUEST(name, summary, body)                                             \
-  {{name, {"client_id", "message"}, 2},                                                   \
+  {{.function = name, .names = {"client_id", "message"}, .required = 2},                  \
    {orv::Accept::str, orv::Accept::dict},                                                 \
    name "(client_id: str, message: dict) -> None\n\n" summary,                           \
    body}

@@ -5,7 +5,6 @@
 // The objects recorded here only let a caller recognise the module's own
 // object and take the direct C++ path instead of a call through Python.
 #pragma once
-#include "core/globals.hpp"
 #include "core/names.hpp"
 #include "core/objects.hpp"
 #include "core/pyclass.hpp"
@@ -106,9 +105,8 @@ auto if_own(const Replaceable& g, Direct&& direct, Replaced&& replaced) {
   if (current.is(g.own)) return direct();
   return replaced(current.get());
 }
-inline bool is_own(const Replaceable& g) {
-  return if_own(g, [] { return true; }, [](PyObject*) { return false; });
-}
+// Whether the global `g` holds what set-up bound to it (NameError when unbound).
+inline bool is_own(const Replaceable& g) { return global(g.name).is(g.own); }
 
 // object.__setattr__: bypasses a class's own __setattr__, and refuses, as
 // object.__setattr__ does, objects whose type assigns attributes its own way.

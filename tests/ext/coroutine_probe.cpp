@@ -45,7 +45,7 @@ orv::Task probe(orv::Frame& f) {
   co_return results.ref();
 }
 
-const orv::CoroutineDef probe_def{{"probe", {"source", "on_error"}, 2},
+const orv::CoroutineDef probe_def{{.function = "probe", .names = {"source", "on_error"}, .required = 2},
                                   {orv::Accept::any, orv::Accept::any},
                                   "probe(source: Any, on_error: Any) -> list\n\n"
                                   "Await each awaitable of a list, or iterate an async iterator.",
