@@ -22,7 +22,7 @@ constexpr bool required = true;
 // `warning` (none: it is ignored silently).
 template <size_t N>
 void start(orv::Frame& f, PyObject* worker_name, const MessageKey (&keys)[N], const char* warning) {
-  static_assert(N >= 1 && N < orv::Frame::max_args);
+  static_assert(N >= 1 && N <= 3, "a worker takes the client id and one to three message values");
   PyObject* client = f.arg(0);
   Ref values[N];
   for (size_t i = 0; i < N; ++i) values[i] = message_get(f.arg(1), keys[i].name);

@@ -53,11 +53,7 @@ Ref take_entry(PyObject* map, PyObject* lock, PyObject* key) {
     Ref taken = call_method(map, names.pop, key, Py_None);
     return taken.is(Py_None) ? Ref() : taken;
   }
-  Ref value;
-  {
-    Locked locked(lock);
-    value = locked.take(map, key);
-  }
+  Ref value = Locked(lock).take(map, key);  // the lock is held for this statement
   if (PyErr_Occurred()) orv::throw_current();
   return value;
 }
@@ -68,11 +64,7 @@ Ref find_entry(PyObject* map, PyObject* lock, PyObject* key) {
     Ref found = call_method(map, names.get, key);
     return found.is(Py_None) ? Ref() : found;
   }
-  Ref value;
-  {
-    Locked locked(lock);
-    value = locked.get(map, key);
-  }
+  Ref value = Locked(lock).get(map, key);  // the lock is held for this statement
   if (PyErr_Occurred()) orv::throw_current();
   return value;
 }
