@@ -30,13 +30,15 @@ struct ParamNames {
   constexpr const char* const* end() const noexcept { return items.data() + size(); }
 };
 
-// Signature of a function for the parser. `required` names come first; the
-// others are optional. `self_counted` adds one to the positional counts in
-// messages, as Python does for methods.
+// Signature of a function for the parser, written with designated
+// initialisers: {.function = "f", .names = {"a", "b"}, .required = 1}.
+// The first `required` names are required; the others are optional.
+// `self_counted` adds one to the positional counts in messages, as Python
+// does for methods.
 struct Signature {
   const char* function;
-  ParamNames names;
-  size_t required;
+  ParamNames names{};
+  size_t required = 0;
   bool self_counted = false;
 };
 

@@ -126,24 +126,28 @@ inline constexpr SendResult send_error = static_cast<SendResult>(-1);
 inline constexpr SendResult send_next = static_cast<SendResult>(1);
 using SendFunc = SendResult (*)(PyObject*, PyObject*, PyObject**);
 
-// With StopIteration raised, takes it and returns its value (a new reference);
-// otherwise returns nullptr and leaves the error as it is.
-inline PyObject* take_stop_iteration_value() {
+// The two shims below take the interned names they look up from their caller
+// (orv::core_names; this header sits below the core's state).
+
+// With StopIteration raised, takes it and returns its attribute `value_name`
+// (a new reference); otherwise returns nullptr and leaves the error as it is.
+inline PyObject* take_stop_iteration_value(PyObject* value_name) {
   if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return nullptr;
   PyObject* exc = fetch_exception();
-  PyObject* value = PyObject_GetAttrString(exc, "value");
+  PyObject* value = PyObject_GetAttr(exc, value_name);
   Py_DECREF(exc);
   return value;
 }
 
 // PyIter_Send: sends `arg` into an iterator (next() for None when it has
-// __next__, else its `send` method called with exactly one argument).
-inline SendResult iter_send(PyObject* iter, PyObject* arg, PyObject** result) {
+// __next__, else its method `send_name` called with exactly one argument).
+inline SendResult iter_send(PyObject* iter, PyObject* arg, PyObject** result, PyObject* send_name,
+                            PyObject* value_name) {
 #if PY_VERSION_HEX >= 0x030A0000
+  (void)send_name;
+  (void)value_name;
   return PyIter_Send(iter, arg, result);
 #else
-  static PyObject* send_name = PyUnicode_InternFromString("send");
-  if (!send_name) return send_error;
   iternextfunc next = Py_TYPE(iter)->tp_iternext;
   if (arg == Py_None && next && next != &_PyObject_NextNotImplemented) *result = next(iter);
   else *result = PyObject_CallMethodObjArgs(iter, send_name, arg, nullptr);
@@ -152,7 +156,7 @@ inline SendResult iter_send(PyObject* iter, PyObject* arg, PyObject** result) {
     *result = new_ref(Py_None);
     return send_return;
   }
-  *result = take_stop_iteration_value();
+  *result = take_stop_iteration_value(value_name);
   return *result ? send_return : send_error;
 #endif
 }

@@ -8,6 +8,7 @@
 //
 // The Python types that carry the coroutines are in coroutine_types.cpp.
 #include "core/coroutine_driver.hpp"
+#include "core/names.hpp"
 
 #include "core/recursion.hpp"
 
@@ -24,20 +25,20 @@ Ref fetch() { return PythonError().take(); }
 
 Outcome from_call(PyObject* result) {
   if (result) return {compat::send_next, Ref::steal(result)};
-  if (PyObject* value = compat::take_stop_iteration_value()) return {compat::send_return, Ref::steal(value)};
+  if (PyObject* value = compat::take_stop_iteration_value(core_names.value)) return {compat::send_return, Ref::steal(value)};
   return {compat::send_error, fetch()};
 }
 
 Outcome send_into(PyObject* it, PyObject* value) {
   PyObject* result = nullptr;
-  SendResult kind = compat::iter_send(it, value, &result);
+  SendResult kind = compat::iter_send(it, value, &result, core_names.send, core_names.value);
   if (kind == compat::send_error) return {kind, fetch()};
   return {kind, Ref::steal(result)};
 }
 
 // Calls it.close() if it has one; an error it raises is returned.
 Ref close_iter(PyObject* it) {
-  PyObject* close = PyObject_GetAttrString(it, "close");
+  PyObject* close = PyObject_GetAttr(it, core_names.close);
   if (!close) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fetch();
     PyErr_Clear();
@@ -56,7 +57,7 @@ Outcome throw_into(PyObject* it, Ref exc) {
     Ref err = close_iter(it);
     return {compat::send_error, err ? std::move(err) : std::move(exc)};
   }
-  PyObject* throw_method = PyObject_GetAttrString(it, "throw");
+  PyObject* throw_method = PyObject_GetAttr(it, core_names.throw_);
   if (!throw_method) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {compat::send_error, fetch()};
     PyErr_Clear();
@@ -257,7 +258,7 @@ namespace {
 // A generator made awaitable by types.coroutine.
 bool is_iterable_coroutine(PyObject* o) {
   if (!PyGen_CheckExact(o)) return false;
-  Ref code = own(PyObject_GetAttrString(o, "gi_code"));
+  Ref code = own(PyObject_GetAttr(o, core_names.gi_code));
   return (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE) != 0;
 }
 
@@ -265,7 +266,7 @@ bool is_coroutine_object(PyObject* o) { return PyCoro_CheckExact(o) || Py_TYPE(o
 
 bool awaited_already(PyObject* coro) {
   if (Py_TYPE(coro) == &CoroutineType) return FrameAccess::suspended_in_await(as_coroutine(coro)->st().frame);
-  Ref awaiting = own(PyObject_GetAttrString(coro, "cr_await"));
+  Ref awaiting = own(PyObject_GetAttr(coro, core_names.cr_await));
   return !awaiting.is(Py_None);
 }
 

@@ -25,7 +25,7 @@
 //     co_return orv::none();
 //   }
 //
-//   const orv::CoroutineDef thing_def{{"handle_thing", {"client_id", "message"}, 2},
+//   const orv::CoroutineDef thing_def{{.function = "handle_thing", .names = {"client_id", "message"}, .required = 2},
 //                                     {orv::Accept::str, orv::Accept::dict},
 //                                     "handle_thing(client_id: str, message: dict) -> None\n\nDoc.",
 //                                     handle_thing};

@@ -6,7 +6,7 @@
 //     ...
 //   }
 //   constexpr orv::MethodDecl messaging_methods[] = {
-//       {{"get_callable", {"callable_id"}, 1, true}, get_callable,
+//       {{.function = "get_callable", .names = {"callable_id"}, .required = 1, .self_counted = true}, get_callable,
 //        "get_callable(self, callable_id: str) -> Optional[Callable[..., Any]]\n\nDoc."},
 //   };
 //   auto methods = orv::method_defs<messaging_methods>();  // std::array<PyMethodDef, N>
@@ -32,7 +32,7 @@ struct MethodDecl {
   constexpr MethodDecl(Signature signature, BoundBody fn, const char* doc_text)
       : sig(signature), body(fn), doc(doc_text) {}
   constexpr MethodDecl(const char* name, PassThrough fn, const char* doc_text)
-      : sig{name, {}, 0}, pass_through(fn), binds_arguments(false), doc(doc_text) {}
+      : sig{.function = name}, pass_through(fn), binds_arguments(false), doc(doc_text) {}
 
   Signature sig;
   BoundBody body = nullptr;
@@ -60,7 +60,10 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 template <const auto& Decls, size_t... I>
 std::array<PyMethodDef, sizeof...(I)> method_defs(std::index_sequence<I...>) {
-  return {PyMethodDef{Decls[I].sig.function, ORV_FASTCALL((method_entry<Decls, I>)), Decls[I].doc}...};
+  // A vectorcall entry with keywords goes into PyMethodDef as a PyCFunction.
+  return {PyMethodDef{Decls[I].sig.function,
+                      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_entry<Decls, I>)),
+                      METH_FASTCALL | METH_KEYWORDS, Decls[I].doc}...};
 }
 
 }  // namespace detail

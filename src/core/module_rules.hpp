@@ -4,7 +4,7 @@
 //    exec on it does nothing, an exec on a different object is refused;
 //  - the module is registered in sys.modules under its full dotted name.
 #pragma once
-#include "core/error.hpp"
+#include "core/names.hpp"
 
 #include <cstdint>
 
@@ -17,12 +17,14 @@ class ModuleRules {
 
   // Py_mod_create: a new module named as the import asks, or the existing one.
   PyObject* create(PyObject* spec) noexcept;
-  // Py_mod_exec: runs `body(module)` once for the first module object.
+  // Py_mod_exec: runs `body(module)` once for the first module object, after
+  // init_core_names.
   template <class Body>
   int exec(PyObject* module, Body&& body) noexcept {
     int state = begin_exec(module);
     if (state != 0) return state < 0 ? -1 : 0;
     int result = boundary([&] {
+      init_core_names();
       body(module);
       register_full_name(module);
       return 0;

@@ -34,6 +34,10 @@ Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback);
 // key), any other mapping through its own get method called with the key alone.
 Ref mapping_get(PyObject* mapping, PyObject* key);
 
+// The module global `name`, read from `globals` (a module's __dict__) at every
+// use so that rebinding it takes effect at once; NameError when unbound.
+Ref lookup_global(PyObject* globals, PyObject* name);
+
 // for item in iterable: if not fn(item): break
 template <class F>
 void for_each(PyObject* iterable, F&& fn) {

@@ -1,6 +1,6 @@
-// Classes whose methods are C++ functions, built the way a class statement
-// builds them: a namespace handed to `type`. Their class dictionaries then
-// look exactly like those of Python classes (no extra slot wrappers).
+// What building a module's namespace and classes takes: binding a global,
+// module-level functions whose body is C++, and the generic attribute
+// assignment that goes around a class's own __setattr__.
 #pragma once
 #include "core/error.hpp"
 
@@ -12,19 +12,6 @@ namespace orv {
 inline void bind(PyObject* module, const char* name, PyObject* value) {
   check(PyObject_SetAttrString(module, name, value));
 }
-
-struct ClassSpec {
-  const char* name;
-  const char* module;  // the `__module__` entry
-  const char* doc;
-  PyObject* bases;     // a tuple, borrowed
-  // Plain methods become method descriptors of the class.
-  std::span<PyMethodDef> methods;
-  // Static methods (`__new__` among them) are wrapped in `staticmethod`.
-  std::span<PyMethodDef> static_methods;
-};
-
-Ref make_class(const ClassSpec& spec);
 
 // object.__setattr__(obj, name, value): the generic assignment, which goes
 // around a class's own __setattr__, after the check that object.__setattr__
@@ -41,7 +28,3 @@ void init_object_setattr();
 Ref make_function(PyMethodDef* def, PyObject* module_name);
 
 }  // namespace orv
-
-// The PyMethodDef function and flags of a vectorcall function with keywords.
-#define ORV_FASTCALL(fn) \
-  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS

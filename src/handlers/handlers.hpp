@@ -7,7 +7,7 @@
 // namespace takes effect at the next use.
 #pragma once
 #include "core/coroutine.hpp"
-#include "core/globals.hpp"
+#include "core/names.hpp"
 #include "core/objects.hpp"
 
 namespace handlers {
@@ -20,9 +20,8 @@ using orv::Ref;
 inline constexpr const char* module_short_name = "handlers";
 inline constexpr const char* module_full_name = "orvane_master.business_layer.packages.handlers";
 
-// Every name the module uses, interned once at set-up: X(name) for a name
-// spelled as its identifier, S(identifier, "text") for any other.
-#define HANDLERS_NAMES(X, S)                                                                                      \
+// Every name the module uses, interned once at set-up (the shape of core/names.hpp).
+#define HANDLERS_NAMES(X, T)                                                                                      \
   X(_manager) X(_package_manager) X(_handle_workbook_packages_install) X(logger) X(asyncio) X(create_task)        \
   X(info) X(warning) X(error) X(type) X(workbook_id) X(package_name) X(version) X(extras) X(status) X(name)        \
   X(package) X(request_id) X(package_names) X(python_paths) X(packages) X(package_errors) X(workbook_packages)    \
@@ -34,19 +33,13 @@ inline constexpr const char* module_full_name = "orvane_master.business_layer.pa
   X(handle_get_package_versions) X(handle_get_package_extras) X(handle_get_package_info) X(handle_package_install) \
   /* the package queries */                                                                                       \
   X(versions) X(summary) X(latest_version) X(get_available_versions) X(get_package_extras) X(get_package_info)    \
-  S(versions_response, "get_package_versions_response") S(extras_response, "get_package_extras_response")         \
-  S(info_response, "get_package_info_response") S(empty, "")                                                     \
+  T(versions_response, "get_package_versions_response") T(extras_response, "get_package_extras_response")         \
+  T(info_response, "get_package_info_response") T(empty, "")                                                     \
   /* the installer's output */                                                                                    \
   X(install_package) X(pip_output) X(add_path) X(output_type) X(content) X(path) X(success)                       \
-  S(stdout_, "stdout") S(stderr_, "stderr")
+  T(stdout_, "stdout") T(stderr_, "stderr")
 
-struct Names {
-#define HANDLERS_DECLARE(n) PyObject* n = nullptr;
-#define HANDLERS_DECLARE_SPELLED(n, text) HANDLERS_DECLARE(n)
-  HANDLERS_NAMES(HANDLERS_DECLARE, HANDLERS_DECLARE_SPELLED)
-#undef HANDLERS_DECLARE_SPELLED
-#undef HANDLERS_DECLARE
-};
+ORV_NAMES(Names, HANDLERS_NAMES);
 // Made at module set-up; the module lives as long as the process.
 extern Names names;
 
@@ -110,7 +103,7 @@ void add_function(PyObject* module, const orv::CoroutineDef& def);
 // HANDLERS_REQUEST initialises an orv::CoroutineDef (a braced list, so that
 // the lists inside it live as long as the definition does).
 #define HANDLERS_REQUEST(name, summary, body)                                             \
-  {{name, {"client_id", "message"}, 2},                                                   \
+  {{.function = name, .names = {"client_id", "message"}, .required = 2},                  \
    {orv::Accept::str, orv::Accept::dict},                                                 \
    name "(client_id: str, message: dict) -> None\n\n" summary,                           \
    body}

@@ -1,7 +1,7 @@
 // Module set-up of handlers: the imports, the module logger, the three slots
 // that init_handlers fills, and the handler functions.
 #include "core/module_rules.hpp"
-#include "core/pyclass.hpp"
+#include "core/method.hpp"
 #include "handlers/handlers.hpp"
 
 namespace handlers {
@@ -13,36 +13,27 @@ using orv::own;
 
 orv::ModuleRules rules(module_short_name, module_full_name);
 
-void intern_names() {
-#define HANDLERS_INTERN_SPELLED(n, text) \
-  if (!(names.n = PyUnicode_InternFromString(text))) orv::throw_current();
-#define HANDLERS_INTERN(n) HANDLERS_INTERN_SPELLED(n, #n)
-  HANDLERS_NAMES(HANDLERS_INTERN, HANDLERS_INTERN_SPELLED)
-#undef HANDLERS_INTERN
-#undef HANDLERS_INTERN_SPELLED
+Ref init_handlers(PyObject*, orv::Args args) {
+  check(PyDict_SetItem(module_globals, names._manager, args[0]));
+  check(PyDict_SetItem(module_globals, names._package_manager, args[1]));
+  check(PyDict_SetItem(module_globals, names._handle_workbook_packages_install, args[2]));
+  return orv::none();
 }
 
-PyObject* init_handlers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return orv::boundary([&] {
-    PyObject* argv[3];
-    orv::parse_args({"init_handlers", {"manager", "package_manager", "handle_workbook_packages_install_func"}, 3},
-                    args, nargs, kwnames, argv);
-    check(PyDict_SetItem(module_globals, names._manager, argv[0]));
-    check(PyDict_SetItem(module_globals, names._package_manager, argv[1]));
-    check(PyDict_SetItem(module_globals, names._handle_workbook_packages_install, argv[2]));
-    return orv::none();
-  });
-}
-
-PyMethodDef init_handlers_def = {
-    "init_handlers", ORV_FASTCALL(init_handlers),
-    "init_handlers(manager, package_manager, handle_workbook_packages_install_func) -> None\n\n"
-    "Initialize handlers with manager instances.\n\n"
-    "Stores the business layer's ConnectionManager, PackageManager and its function that\n"
-    "installs every package of one workbook; every handler reads them when it runs."};
+constexpr orv::MethodDecl functions_table[] = {
+    {{.function = "init_handlers",
+      .names = {"manager", "package_manager", "handle_workbook_packages_install_func"},
+      .required = 3},
+     init_handlers,
+     "init_handlers(manager, package_manager, handle_workbook_packages_install_func) -> None\n\n"
+     "Initialize handlers with manager instances.\n\n"
+     "Stores the business layer's ConnectionManager, PackageManager and its function that\n"
+     "installs every package of one workbook; every handler reads them when it runs."},
+};
+auto functions = orv::method_defs<functions_table>();
 
 void exec_body(PyObject* module) {
-  intern_names();
+  names.intern();
   module_globals = PyModule_GetDict(module);
   module_name = own(PyObject_GetAttrString(module, "__name__")).release();
   bind(module, "asyncio", own(PyImport_ImportModule("asyncio")).get());
@@ -54,7 +45,7 @@ void exec_body(PyObject* module) {
   bind(module, "_manager", Py_None);
   bind(module, "_package_manager", Py_None);
   bind(module, "_handle_workbook_packages_install", Py_None);
-  bind(module, "init_handlers", orv::make_function(&init_handlers_def, module_name).get());
+  for (PyMethodDef& def : functions) bind(module, def.ml_name, orv::make_function(&def, module_name).get());
   add_worker_requests(module);
   add_package_queries(module);
   add_package_install(module);
@@ -62,21 +53,13 @@ void exec_body(PyObject* module) {
   add_python_paths(module);
 }
 
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef definition = orv::module_definition<rules, exec_body>(
     module_short_name,
     "Package Handlers - Message handlers for package management operations.\n\n"
     "This module provides:\n"
     "- Message handlers for IDE package management requests\n"
     "- Integration with PackageManager for pip operations\n"
-    "- Integration with ConnectionManager for message routing\n",
-    0,
-    nullptr,
-    orv::MultiPhaseSlots<rules, exec_body>::slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "- Integration with ConnectionManager for message routing\n");
 
 }  // namespace
 }  // namespace handlers

@@ -115,7 +115,7 @@ orv::Task install_worker(orv::Frame& f) {
 }
 
 const orv::CoroutineDef install_worker_def{
-    {"handle_package_install", {"ide_client_id", "workbook_id", "package_spec"}, 3},
+    {.function = "handle_package_install", .names = {"ide_client_id", "workbook_id", "package_spec"}, .required = 3},
     {orv::Accept::str, orv::Accept::str, orv::Accept::str},
     "handle_package_install(ide_client_id: str, workbook_id: str, package_spec: str) -> None\n\n"
     "Handle package installation and stream output to IDE.\n\n"

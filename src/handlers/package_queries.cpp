@@ -80,19 +80,23 @@ orv::Task query_worker(orv::Frame& f) {
 
 // handle_get_package_versions and handle_get_package_info.
 #define QUERY_WORKER(what, body)                                                                           \
-  {{"handle_get_package_" what, {"ide_client_id", "package_name", "request_id"}, 3},                       \
+  {{.function = "handle_get_package_" what,                                                                \
+    .names = {"ide_client_id", "package_name", "request_id"},                                              \
+    .required = 3},                                                                                        \
    {orv::Accept::str, orv::Accept::str, orv::Accept::str},                                                 \
    "handle_get_package_" what "(ide_client_id: str, package_name: str, request_id: str) -> None\n\n"       \
-   "Handle package " what " query and send response to IDE.\n\n"                                          \
+   "Handle package " what " query and send response to IDE.\n\n"                                           \
    "Args:\n"                                                                                               \
-   "    ide_client_id: IDE client ID to send the response to\n"                                           \
-   "    package_name: Name of the package to query\n"                                                     \
+   "    ide_client_id: IDE client ID to send the response to\n"                                            \
+   "    package_name: Name of the package to query\n"                                                      \
    "    request_id: Request ID to echo for matching the response",                                         \
    body}
 
 const orv::CoroutineDef workers[] = {
     QUERY_WORKER("versions", query_worker<Query::versions>),
-    {{"handle_get_package_extras", {"ide_client_id", "package_name", "version", "request_id"}, 4},
+    {{.function = "handle_get_package_extras",
+      .names = {"ide_client_id", "package_name", "version", "request_id"},
+      .required = 4},
      {orv::Accept::str, orv::Accept::str, orv::Accept::str_or_none, orv::Accept::str},
      "handle_get_package_extras(ide_client_id: str, package_name: str, version: Optional[str], request_id: str) "
      "-> None\n\n"

@@ -59,7 +59,7 @@ Ref import_from(const char* module, const char* name, int level) {
 
 void start_task(Ref coroutine, const Ref& name) {
   Ref asyncio = global(names.asyncio);
-  Ref kwnames = orv::own(PyTuple_Pack(1, names.name));
+  Ref kwnames = orv::own(PyTuple_Pack(1, names.name.get()));
   PyObject* argv[] = {asyncio.get(), coroutine.get(), name.get()};
   orv::own(PyObject_VectorcallMethod(names.create_task, argv, 2, kwnames.get()));
 }

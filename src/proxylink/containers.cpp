@@ -80,43 +80,43 @@ Ref dict_repr(PyObject* self, orv::Args) {
 }
 
 constexpr orv::MethodDecl array_static_table[] = {
-    {{"__new__", {"cls", "object_id"}, 2}, container_new<array_kind>,
+    {{.function = "__new__", .names = {"cls", "object_id"}, .required = 2}, container_new<array_kind>,
      "__new__(cls, object_id: int) -> OfficeJsArray\n\nCreate an empty array of a new per-instance class."},
 };
 auto array_static = orv::method_defs<array_static_table>();
 constexpr orv::MethodDecl dict_static_table[] = {
-    {{"__new__", {"cls", "object_id"}, 2}, container_new<dict_kind>,
+    {{.function = "__new__", .names = {"cls", "object_id"}, .required = 2}, container_new<dict_kind>,
      "__new__(cls, object_id: int) -> OfficeJsDict\n\nCreate an empty dictionary of a new per-instance class."},
 };
 auto dict_static = orv::method_defs<dict_static_table>();
 
 constexpr orv::MethodDecl array_methods_table[] = {
-    {{"__init__", {"object_id"}, 1, true}, container_init<array_kind>,
+    {{.function = "__init__", .names = {"object_id"}, .required = 1, .self_counted = true}, container_init<array_kind>,
      "__init__(self, object_id: int) -> None\n\nStart empty and record the remote id and the context stamp."},
     forwarded_getattr("__getattr__(self, name: str) -> Any\n\nRead a remote attribute (forwarded to _cw__getattr__)."),
-    {{"__setattr__", {"name", "value"}, 2, true}, array_setattr,
+    {{.function = "__setattr__", .names = {"name", "value"}, .required = 2, .self_counted = true}, array_setattr,
      "__setattr__(self, name: str, value: Any) -> None\n\nAlways refused: arrays take no attributes."},
     forwarded_call("__call__(self, *args: Any, **kwargs: Any) -> Any\n\nForwarded to _cw__call__, which refuses arrays."),
     forwarded_del("__del__(self) -> None\n\nRelease the remote array (forwarded to _cw__del__)."),
-    {{"__str__", {}, 0, true}, container_str<array_kind>,
+    {{.function = "__str__", .self_counted = true}, container_str<array_kind>,
      "__str__(self) -> str\n\nReturn the list representation of the items."},
-    {{"__repr__", {}, 0, true}, array_repr,
+    {{.function = "__repr__", .self_counted = true}, array_repr,
      "__repr__(self) -> str\n\nReturn '<OfficeJsArray id=ID len=N>'."},
 };
 auto array_methods = orv::method_defs<array_methods_table>();
 
 constexpr orv::MethodDecl dict_methods_table[] = {
-    {{"__init__", {"object_id"}, 1, true}, container_init<dict_kind>,
+    {{.function = "__init__", .names = {"object_id"}, .required = 1, .self_counted = true}, container_init<dict_kind>,
      "__init__(self, object_id: int) -> None\n\nStart empty and record the remote id and the context stamp."},
-    {{"__getattr__", {"name"}, 1, true}, dict_getattr,
+    {{.function = "__getattr__", .names = {"name"}, .required = 1, .self_counted = true}, dict_getattr,
      "__getattr__(self, name: str) -> Any\n\nThe value of key `name` if present, else a remote read."},
-    {{"__setattr__", {"name", "value"}, 2, true}, dict_setattr,
+    {{.function = "__setattr__", .names = {"name", "value"}, .required = 2, .self_counted = true}, dict_setattr,
      "__setattr__(self, name: str, value: Any) -> None\n\nReplace the value of an existing key; other names are refused."},
     forwarded_call("__call__(self, *args: Any, **kwargs: Any) -> Any\n\nForwarded to _cw__call__, which refuses dictionaries."),
     forwarded_del("__del__(self) -> None\n\nRelease the remote dictionary (forwarded to _cw__del__)."),
-    {{"__str__", {}, 0, true}, container_str<dict_kind>,
+    {{.function = "__str__", .self_counted = true}, container_str<dict_kind>,
      "__str__(self) -> str\n\nReturn the dict representation of the entries."},
-    {{"__repr__", {}, 0, true}, dict_repr,
+    {{.function = "__repr__", .self_counted = true}, dict_repr,
      "__repr__(self) -> str\n\nReturn '<OfficeJsDict id=ID keys=[...]>' with at most ten keys shown."},
 };
 auto dict_methods = orv::method_defs<dict_methods_table>();

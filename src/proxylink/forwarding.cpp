@@ -25,11 +25,11 @@ Ref forward(const Replaceable& fn, Direct&& direct, Generic&& generic) {
   Ref exc = err.take();
   Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
   while (tb && !tb.is(Py_None)) {
-    Ref frame = orv::own(PyObject_GetAttrString(tb.get(), "tb_frame"));
-    Ref code = orv::own(PyObject_GetAttrString(frame.get(), "f_code"));
-    Ref name = orv::own(PyObject_GetAttrString(code.get(), "co_name"));
+    Ref frame = getattr(tb.get(), names.tb_frame);
+    Ref code = getattr(frame.get(), names.f_code);
+    Ref name = getattr(code.get(), names.co_name);
     if (!orv::check(PySequence_Contains(trimmed, name.get()))) break;
-    tb = orv::own(PyObject_GetAttrString(tb.get(), "tb_next"));
+    tb = getattr(tb.get(), names.tb_next);
   }
   orv::check(PyException_SetTraceback(exc.get(), tb ? tb.get() : Py_None));
   PyException_SetCause(exc.get(), nullptr);  // also sets __suppress_context__

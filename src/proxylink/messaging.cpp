@@ -39,13 +39,12 @@ void put_entry(PyObject* map, PyObject* lock, PyObject* key, PyObject* value) {
     return;
   }
   Ref replaced;
-  int status;
+  bool stored;
   {
-    LockGuard guard(lock);
-    replaced = Ref::borrow(PyDict_GetItemWithError(map, key));
-    status = PyErr_Occurred() ? -1 : PyDict_SetItem(map, key, value);
+    Locked locked(lock);
+    stored = locked.set(map, key, value, replaced);
   }
-  check(status);
+  if (!stored) orv::throw_current();
 }
 
 // Removes `key`, returning its value (an empty Ref when absent).
@@ -54,12 +53,7 @@ Ref take_entry(PyObject* map, PyObject* lock, PyObject* key) {
     Ref taken = call_method(map, names.pop, key, Py_None);
     return taken.is(Py_None) ? Ref() : taken;
   }
-  Ref value;
-  {
-    LockGuard guard(lock);
-    value = Ref::borrow(PyDict_GetItemWithError(map, key));
-    if (value && PyDict_DelItem(map, key) < 0) value.reset();
-  }
+  Ref value = Locked(lock).take(map, key);  // the lock is held for this statement
   if (PyErr_Occurred()) orv::throw_current();
   return value;
 }
@@ -70,11 +64,7 @@ Ref find_entry(PyObject* map, PyObject* lock, PyObject* key) {
     Ref found = call_method(map, names.get, key);
     return found.is(Py_None) ? Ref() : found;
   }
-  Ref value;
-  {
-    LockGuard guard(lock);
-    value = Ref::borrow(PyDict_GetItemWithError(map, key));
-  }
+  Ref value = Locked(lock).get(map, key);  // the lock is held for this statement
   if (PyErr_Occurred()) orv::throw_current();
   return value;
 }
@@ -84,19 +74,6 @@ struct Emptied {
   std::vector<Ref> values;
   std::vector<Ref> keys;
 };
-
-// Empties an exact dict; the caller holds its lock.
-void empty_locked(PyObject* dict, Emptied& into) {
-  into.values.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
-  into.keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
-    into.keys.push_back(Ref::borrow(key));
-    into.values.push_back(Ref::borrow(value));
-  }
-  PyDict_Clear(dict);
-}
 
 // Empties any mapping through its own methods; the lock is not held.
 void empty_mapping(PyObject* map, Emptied& into) {
@@ -112,8 +89,8 @@ Emptied take_all(PyObject* map, PyObject* lock) {
     empty_mapping(map, taken);
     return taken;
   }
-  LockGuard guard(lock);
-  empty_locked(map, taken);
+  Locked locked(lock);
+  locked.take_all(map, taken.keys, taken.values);
   return taken;
 }
 
@@ -309,14 +286,13 @@ Ref reset(PyObject* self, orv::Args) {
     Emptied dropped;
     Ref old_counter;
     if (!PyDict_CheckExact(registry.get())) empty_mapping(registry.get(), dropped);
-    int status;
+    bool stored;
     {
-      LockGuard guard(lock.get());
-      if (PyDict_CheckExact(registry.get())) empty_locked(registry.get(), dropped);
-      old_counter = Ref::borrow(PyDict_GetItemWithError(attrs.get(), names._next_callable_id));
-      status = PyErr_Occurred() ? -1 : PyDict_SetItem(attrs.get(), names._next_callable_id, first.get());
+      Locked locked(lock.get());
+      if (PyDict_CheckExact(registry.get())) locked.take_all(registry.get(), dropped.keys, dropped.values);
+      stored = locked.set(attrs.get(), names._next_callable_id, first.get(), old_counter);
     }
-    check(status);
+    if (!stored) orv::throw_current();
   }
   restamp_roots(guid.get());
   return orv::none();
@@ -330,14 +306,16 @@ const char* type_short_name(PyObject* obj) {
 
 // Makes the id "pyfunc_" + the first 8 digits of the stamp + "_" + the counter,
 // and stores the counter's successor. Runs under the registry's lock: exact str
-// and int operations only, which run no Python code. An empty Ref on error.
-Ref next_callable_id(PyObject* attrs, PyObject* guid, PyObject* counter) {
+// and int operations only, which run no Python code and make nothing the
+// collector tracks. An empty Ref on error; `replaced` takes the counter's old
+// value, to be let go after the lock.
+Ref next_callable_id(Locked& locked, PyObject* attrs, PyObject* guid, PyObject* counter, Ref& replaced) {
   Ref number = Ref::steal(PyObject_Str(counter));
   if (!number) return Ref();
   Ref id = Ref::steal(PyUnicode_FromFormat("pyfunc_%.8U_%U", guid, number.get()));
   Ref one = Ref::steal(PyLong_FromLong(1));
   Ref next = Ref::steal(id && one ? PyNumber_Add(counter, one.get()) : nullptr);
-  if (!next || PyDict_SetItem(attrs, names._next_callable_id, next.get()) < 0) return Ref();
+  if (!next || !locked.set(attrs, names._next_callable_id, next.get(), replaced)) return Ref();
   return id;
 }
 
@@ -349,22 +327,27 @@ Ref register_callable(PyObject* self, orv::Args args) {
   Ref registry = getattr(self, names._callable_registry);
   Ref lock = getattr(self, names._callable_lock);
   Ref attrs = instance_dict(self);
-  Ref guid, counter, callable_id, replaced;  // let go after the lock
+  Ref guid, counter, old_counter, callable_id, replaced;  // let go after the lock
   bool well_formed = false;
+  bool failed = false;
   {
     // The stamp is read and the counter taken under the lock, so that a reset
     // that empties the registry also removes every id made before it.
-    LockGuard guard(lock.get());
-    guid = Ref::borrow(PyDict_GetItemWithError(attrs.get(), names._guid));
-    counter = Ref::borrow(PyDict_GetItemWithError(attrs.get(), names._next_callable_id));
+    Locked locked(lock.get());
+    guid = locked.get(attrs.get(), names._guid);
+    counter = guid ? locked.get(attrs.get(), names._next_callable_id) : Ref();
     well_formed = guid && PyUnicode_CheckExact(guid.get()) && counter && PyLong_CheckExact(counter.get());
-    if (well_formed) callable_id = next_callable_id(attrs.get(), guid.get(), counter.get());
+    if (well_formed) {
+      callable_id = next_callable_id(locked, attrs.get(), guid.get(), counter.get(), old_counter);
+      failed = !callable_id;
+    } else {
+      failed = PyErr_Occurred() != nullptr;
+    }
     if (callable_id && PyDict_CheckExact(registry.get())) {
-      replaced = Ref::borrow(PyDict_GetItemWithError(registry.get(), callable_id.get()));
-      if (!PyErr_Occurred()) PyDict_SetItem(registry.get(), callable_id.get(), callable_obj);
+      failed = !locked.set(registry.get(), callable_id.get(), callable_obj, replaced);
     }
   }
-  if (PyErr_Occurred()) orv::throw_current();
+  if (failed) orv::throw_current();
   if (!well_formed) {
     orv::raise(PyExc_TypeError, "Messaging._guid must be a str and Messaging._next_callable_id an int");
   }
@@ -391,35 +374,39 @@ Ref unregister_callable(PyObject* self, orv::Args args) {
 }
 
 constexpr orv::MethodDecl methods_table[] = {
-    {{"__init__", {}, 0, true}, init, "__init__(self) -> None\n\nCreate the channel with no send handler and an empty registry."},
-    {{"set_send_handler", {"handler"}, 1, true}, set_send_handler,
+    {{.function = "__init__", .self_counted = true},
+     init, "__init__(self) -> None\n\nCreate the channel with no send handler and an empty registry."},
+    {{.function = "set_send_handler", .names = {"handler"}, .required = 1, .self_counted = true}, set_send_handler,
      "set_send_handler(self, handler: Optional[Callable[[dict], None]]) -> None\n\n"
      "Register a callback used to send messages to the add-in.\n\n"
      "The handler is called on the requesting thread with the request message and\n"
      "must send it before returning: a handler that returns a coroutine (an async def)\n"
      "fails the request at once with RuntimeError."},
-    {{"send_request_sync", {"req", "timeout"}, 1, true}, send_request_sync,
+    {{.function = "send_request_sync", .names = {"req", "timeout"}, .required = 1, .self_counted = true},
+     send_request_sync,
      "send_request_sync(self, req: dict, timeout: float = 30.0) -> dict\n\n"
      "Send a request and wait synchronously for the response.\n\n"
      "The payload is copied and given a fresh 'requestId' and 'kind'. The call blocks\n"
      "(without holding the GIL) until the response arrives, the timeout expires\n"
      "(TimeoutError) or the channel is reset (concurrent.futures.CancelledError)."},
-    {{"on_message", {"message"}, 1, true}, on_message,
+    {{.function = "on_message", .names = {"message"}, .required = 1, .self_counted = true}, on_message,
      "on_message(self, message: dict) -> None\n\n"
      "Handle an incoming response message from the add-in.\n\n"
      "Completes the request named by 'requestId'; unknown ids are ignored."},
-    {{"reset", {}, 0, true}, reset,
+    {{.function = "reset", .self_counted = true}, reset,
      "reset(self) -> None\n\n"
      "Reset the messaging state (e.g., when the connection is closed).\n\n"
      "Cancels every waiting request, renews the context stamp and clears the callable registry."},
-    {{"register_callable", {"callable_obj"}, 1, true}, register_callable,
+    {{.function = "register_callable", .names = {"callable_obj"}, .required = 1, .self_counted = true},
+     register_callable,
      "register_callable(self, callable_obj: Callable[..., Any]) -> str\n\n"
      "Register a Python callable and return its ID.\n\n"
      "Returns:\n    String ID that can be used to invoke the callable from Excel."},
-    {{"get_callable", {"callable_id"}, 1, true}, get_callable,
+    {{.function = "get_callable", .names = {"callable_id"}, .required = 1, .self_counted = true}, get_callable,
      "get_callable(self, callable_id: str) -> Optional[Callable[..., Any]]\n\n"
      "Retrieve a registered callable by its ID."},
-    {{"unregister_callable", {"callable_id"}, 1, true}, unregister_callable,
+    {{.function = "unregister_callable", .names = {"callable_id"}, .required = 1, .self_counted = true},
+     unregister_callable,
      "unregister_callable(self, callable_id: str) -> None\n\n"
      "Remove a callable from the registry."},
 };

@@ -10,16 +10,7 @@ ModuleObjects owned;
 
 namespace {
 
-
 orv::ModuleRules rules("proxylink", kModuleName);
-
-void intern_names() {
-#define PROXYLINK_INTERN(n) names.n = orv::Immortal::interned(#n);
-#define PROXYLINK_INTERN_TEXT(n, text) names.n = orv::Immortal::interned(text);
-  PROXYLINK_NAMES(PROXYLINK_INTERN, PROXYLINK_INTERN_TEXT)
-#undef PROXYLINK_INTERN
-#undef PROXYLINK_INTERN_TEXT
-}
 
 using orv::bind;
 
@@ -96,7 +87,7 @@ void make_roots(PyObject* module) {
 }
 
 void exec_body(PyObject* module) {
-  intern_names();
+  names.intern();
   orv::init_object_setattr();
   owned.globals = orv::Immortal(Ref::borrow(PyModule_GetDict(module)));
   import_libraries(module);
@@ -135,10 +126,34 @@ PyModuleDef definition = orv::module_definition<rules, exec_body>(
 
 }  // namespace
 
+// Built the way a class statement builds a class: a namespace handed to
+// `type`, so that the class dictionary looks exactly like a Python class's
+// (no extra slot wrappers).
 Ref make_module_class(const char* name, const char* doc, PyTypeObject* base, std::span<PyMethodDef> methods,
                       std::span<PyMethodDef> static_methods) {
-  Ref bases = orv::own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(base)));
-  return orv::make_class({name, kModuleName, doc, bases.get(), methods, static_methods});
+  using orv::check;
+  using orv::own;
+  Ref module_name = own(PyUnicode_FromString(kModuleName));
+  Ref ns = own(PyDict_New());
+  check(PyDict_SetItemString(ns.get(), "__module__", module_name.get()));
+  Ref qualname = own(PyUnicode_FromString(name));
+  check(PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()));
+  Ref doc_text = own(PyUnicode_FromString(doc));
+  check(PyDict_SetItemString(ns.get(), "__doc__", doc_text.get()));
+  for (PyMethodDef& def : static_methods) {
+    Ref fn = orv::make_function(&def, module_name.get());
+    Ref wrapped = own(PyStaticMethod_New(fn.get()));
+    check(PyDict_SetItemString(ns.get(), def.ml_name, wrapped.get()));
+  }
+  Ref bases = own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(base)));
+  Ref cls = own(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO", name, bases.get(), ns.get()));
+  // Method descriptors need the class they belong to, so they go in once it exists;
+  // setting them through the type keeps its slots in step, as for any class attribute.
+  for (PyMethodDef& def : methods) {
+    Ref descr = own(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.get()), &def));
+    check(PyObject_SetAttrString(cls.get(), def.ml_name, descr.get()));
+  }
+  return cls;
 }
 
 }  // namespace proxylink

@@ -190,15 +190,15 @@ Ref cw_del(PyObject*, orv::Args args) {
 }
 
 constexpr orv::MethodDecl functions_table[] = {
-    {{"_cw__getattr__", {"self", "name"}, 2}, cw_getattr,
+    {{.function = "_cw__getattr__", .names = {"self", "name"}, .required = 2}, cw_getattr,
      "_cw__getattr__(self: Any, name: str) -> Any\n\nGet attribute proxy method for OfficeJsObject."},
-    {{"_cw__getitem__", {"self", "index"}, 2}, cw_getitem,
+    {{.function = "_cw__getitem__", .names = {"self", "index"}, .required = 2}, cw_getitem,
      "_cw__getitem__(self: Any, index: Union[int, slice]) -> Any\n\nGet item proxy method for OfficeJsObject."},
-    {{"_cw__setattr__", {"self", "name", "value"}, 3}, cw_setattr,
+    {{.function = "_cw__setattr__", .names = {"self", "name", "value"}, .required = 3}, cw_setattr,
      "_cw__setattr__(self: Any, name: str, value: Any) -> None\n\nSet attribute proxy method for OfficeJsObject."},
     {"_cw__call__", cw_call,
      "_cw__call__(self: Any, *args: Any, **kwargs: Any) -> Any\n\nCall proxy method for OfficeJsObject (Function type)."},
-    {{"_cw__del__", {"self"}, 1}, cw_del,
+    {{.function = "_cw__del__", .names = {"self"}, .required = 1}, cw_del,
      "_cw__del__(self: Any) -> None\n\nDelete proxy method for OfficeJsObject."},
 };
 auto functions = orv::method_defs<functions_table>();

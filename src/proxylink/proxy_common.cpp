@@ -16,7 +16,7 @@ Ref new_instance(PyObject* defining, PyObject* cls, PyObject* name, PyObject* mo
   Ref next_new = next_in_mro(defining, cls, names.__new__);
   Ref bases = orv::own(PyTuple_Pack(1, cls));
   Ref ns = orv::own(PyDict_New());
-  orv::check(PyDict_SetItemString(ns.get(), "__module__", module_name));
+  orv::check(PyDict_SetItem(ns.get(), names.__module__, module_name));
   PyObject* argv[] = {name, bases.get(), ns.get()};
   Ref instance_class = orv::own(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), argv, 3, nullptr));
   return orv::own(PyObject_CallOneArg(next_new.get(), instance_class.get()));

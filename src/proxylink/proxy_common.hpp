@@ -29,10 +29,12 @@ Ref format_field(PyObject* value);
 Ref method_forward_getattr(PyObject* self, orv::Args args);
 Ref method_forward_del(PyObject* self, orv::Args args);
 constexpr orv::MethodDecl forwarded_getattr(const char* doc) {
-  return {{"__getattr__", {"name"}, 1, true}, method_forward_getattr, doc};
+  return {{.function = "__getattr__", .names = {"name"}, .required = 1, .self_counted = true},
+   method_forward_getattr, doc};
 }
 constexpr orv::MethodDecl forwarded_call(const char* doc) { return {"__call__", forward_call, doc}; }
-constexpr orv::MethodDecl forwarded_del(const char* doc) { return {{"__del__", {}, 0, true}, method_forward_del, doc}; }
+constexpr orv::MethodDecl forwarded_del(const char* doc) { return {{.function = "__del__", .self_counted = true},
+ method_forward_del, doc}; }
 
 }  // namespace proxylink
 

@@ -40,24 +40,24 @@ Ref object_repr(PyObject* self, orv::Args) {
 }
 
 constexpr orv::MethodDecl static_methods_table[] = {
-    {{"__new__", {"cls", "object_id", "type_name"}, 3}, object_new,
+    {{.function = "__new__", .names = {"cls", "object_id", "type_name"}, .required = 3}, object_new,
      "__new__(cls, object_id: int, type_name: str) -> OfficeJsObject\n\n"
      "Create the proxy as an instance of a new class named after its Office.js type."},
 };
 auto static_methods = orv::method_defs<static_methods_table>();
 
 constexpr orv::MethodDecl methods_table[] = {
-    {{"__init__", {"object_id", "type_name"}, 2, true}, object_init,
+    {{.function = "__init__", .names = {"object_id", "type_name"}, .required = 2, .self_counted = true}, object_init,
      "__init__(self, object_id: int, type_name: str) -> None\n\n"
      "Record the remote id, the type name and the current messaging context stamp."},
     forwarded_getattr("__getattr__(self, name: str) -> Any\n\nRead a remote attribute (forwarded to _cw__getattr__)."),
-    {{"__getitem__", {"index"}, 1, true}, object_getitem,
+    {{.function = "__getitem__", .names = {"index"}, .required = 1, .self_counted = true}, object_getitem,
      "__getitem__(self, index: Union[int, slice]) -> Any\n\nRead a remote item (forwarded to _cw__getitem__)."},
-    {{"__setattr__", {"name", "value"}, 2, true}, object_setattr,
+    {{.function = "__setattr__", .names = {"name", "value"}, .required = 2, .self_counted = true}, object_setattr,
      "__setattr__(self, name: str, value: Any) -> None\n\nWrite a remote attribute (forwarded to _cw__setattr__)."},
     forwarded_call("__call__(self, *args: Any, **kwargs: Any) -> Any\n\nCall a remote function (forwarded to _cw__call__)."),
     forwarded_del("__del__(self) -> None\n\nRelease the remote object (forwarded to _cw__del__)."),
-    {{"__repr__", {}, 0, true}, object_repr,
+    {{.function = "__repr__", .self_counted = true}, object_repr,
      "__repr__(self) -> str\n\nReturn '<OfficeJsObject TYPE id=ID>'."},
 };
 auto methods = orv::method_defs<methods_table>();

@@ -39,14 +39,14 @@ Ref from_wire_function(PyObject*, orv::Args args) {
 }
 
 constexpr orv::MethodDecl static_methods_table[] = {
-    {{"to_wire", {"value"}, 1}, to_wire_function,
+    {{.function = "to_wire", .names = {"value"}, .required = 1}, to_wire_function,
      "to_wire(value: Any) -> Dict[str, Any]\n\n"
      "Serialize a Python value to wire format for transmission.\n\n"
      "Supports: None, bool, int, float, str, datetime, bytes, list, dict,\n"
      "pandas DataFrame/Series, polars DataFrame/Series (if installed), and OfficeJsObject wrappers.\n\n"
      "DataFrames and Series are serialized as a 2D array with column names as the\n"
      "first row, followed by data rows."},
-    {{"from_wire", {"wire"}, 1}, from_wire_function,
+    {{.function = "from_wire", .names = {"wire"}, .required = 1}, from_wire_function,
      "from_wire(wire: Dict[str, Any]) -> Any\n\n"
      "Deserialize a wire format value back to Python.\n\n"
      "Handles: Null, Bool, Int, Float, String, Date, Bytes, Array, Dict, and special OfficeJs object references."},

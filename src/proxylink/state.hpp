@@ -5,8 +5,7 @@
 // The objects recorded here only let a caller recognise the module's own
 // object and take the direct C++ path instead of a call through Python.
 #pragma once
-#include "core/globals.hpp"
-#include "core/immortal.hpp"
+#include "core/names.hpp"
 #include "core/objects.hpp"
 #include "core/pyclass.hpp"
 
@@ -24,11 +23,10 @@ using orv::truth;
 // The module's full dotted name, also the __module__ of its classes and functions.
 inline constexpr const char* kModuleName = "orvane_master.python_server.orvane.proxylink";
 
-// Every interned str of the module, made at set-up: X(n) is the str "n",
-// T(member, text) a str whose text is not an identifier.
+// Every interned str of the module, made at set-up (the shape of core/names.hpp).
 #define PROXYLINK_NAMES(X, T)                                                                        \
   /* module globals */                                                                               \
-  X(messaging) X(Serializer) X(OfficeJsObject) X(OfficeJsArray) X(OfficeJsDict) X(OfficeJsTransaction) \
+  X(messaging) X(Serializer) X(OfficeJsObject) X(OfficeJsArray) X(OfficeJsDict)                       \
   X(Context) X(Excel) X(GetSetting) X(Union) X(Intersect) X(GetSystemInfo) X(UNIQUE_TRANSACTION_ID)    \
   X(_internal_officejs_names) X(_cw__getattr__) X(_cw__getitem__) X(_cw__setattr__) X(_cw__call__)     \
   X(_cw__del__) X(np) X(pd) X(dt) X(base64) X(pl) X(uuid) X(concurrent) X(threading) X(_HAS_POLARS)   \
@@ -41,13 +39,15 @@ inline constexpr const char* kModuleName = "orvane_master.python_server.orvane.p
   /* the channel */                                                                                  \
   X(_guid) X(_send_handler) X(waiters) X(_waiters_lock) X(loop) X(loop_thread) X(_callable_registry)   \
   X(_callable_lock) X(_next_callable_id) X(uuid4) X(hex) X(futures) X(Future) X(TimeoutError)         \
-  X(result) X(timeout) X(set_result) X(set_exception) X(done) X(cancel) X(acquire) X(release)         \
+  X(result) X(set_result) X(set_exception) X(done) X(cancel) X(acquire) X(release)         \
   X(requestId) X(kind) X(ok) X(error) X(message) X(request) X(TIMEOUT_MAX) X(InvalidStateError)       \
   X(pop) X(values) X(clear) X(get) X(register_callable) X(get_callable)                               \
   /* requests of the proxy operations */                                                             \
   X(method) X(name) X(value) X(args) X(caller) X(arg_type) X(send_request_sync) X(start) X(commit)    \
   X(GET) X(GETITEM) X(SET) X(CALL) X(DEL) X(PLACED) X(NAMED) X(Function) T(empty, "")                 \
-  X(__call__) X(__del__) X(__new__) X(__init__) X(__sizeof__)                                         \
+  X(__call__) X(__del__) X(__new__) X(__init__) X(__sizeof__) X(__module__)                           \
+  /* the traceback of a failing operation, trimmed */                                                \
+  X(tb_frame) X(f_code) X(co_name) X(tb_next)                                                        \
   /* the codec: wire keys, library attributes and methods */                                         \
   X(type) X(isSpec) X(id) X(to_wire) X(from_wire) X(bool_) X(datetime64) X(floating) X(Timestamp)     \
   X(Series) X(DataFrame) X(NA) X(datetime) X(date) X(timezone) X(utc) X(tzinfo) X(astimezone)         \
@@ -55,13 +55,7 @@ inline constexpr const char* kModuleName = "orvane_master.python_server.orvane.p
   X(fromisoformat) X(extend) X(update) X(items) X(dtype) X(astype) X(item) X(M)                       \
   T(datetime64_us, "datetime64[us]")
 
-struct Names {
-#define PROXYLINK_DECLARE(n) orv::Immortal n;
-#define PROXYLINK_DECLARE_TEXT(n, text) orv::Immortal n;
-  PROXYLINK_NAMES(PROXYLINK_DECLARE, PROXYLINK_DECLARE_TEXT)
-#undef PROXYLINK_DECLARE
-#undef PROXYLINK_DECLARE_TEXT
-};
+ORV_NAMES(Names, PROXYLINK_NAMES);
 extern Names names;
 
 // A module global that user code may rebind: its name, and what set-up bound to it.
@@ -111,9 +105,8 @@ auto if_own(const Replaceable& g, Direct&& direct, Replaced&& replaced) {
   if (current.is(g.own)) return direct();
   return replaced(current.get());
 }
-inline bool is_own(const Replaceable& g) {
-  return if_own(g, [] { return true; }, [](PyObject*) { return false; });
-}
+// Whether the global `g` holds what set-up bound to it (NameError when unbound).
+inline bool is_own(const Replaceable& g) { return global(g.name).is(g.own); }
 
 // object.__setattr__: bypasses a class's own __setattr__, and refuses, as
 // object.__setattr__ does, objects whose type assigns attributes its own way.

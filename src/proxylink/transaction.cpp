@@ -95,23 +95,27 @@ Ref repr_method(PyObject* self, orv::Args) {
 }
 
 constexpr orv::MethodDecl methods_table[] = {
-    {{"__init__", {"roolback_at_error", "raiseError", "error_callback", "block_gets"}, 0, true}, init_method,
+    {{.function = "__init__",
+      .names = {"roolback_at_error", "raiseError", "error_callback", "block_gets"},
+      .self_counted = true},
+     init_method,
      "__init__(self, roolback_at_error: bool = False, raiseError: bool = True, "
      "error_callback: Optional[Callable[..., Any]] = None, block_gets: bool = False) -> None\n\n"
      "Prepare a transaction on the add-in's transaction object; nothing is sent."},
-    {{"_start", {}, 0, true}, start_method,
+    {{.function = "_start", .self_counted = true}, start_method,
      "_start(self) -> None\n\nStart a transaction on the add-in: call its start(Context, block_gets)."},
-    {{"commit", {}, 0, true}, commit_method,
+    {{.function = "commit", .self_counted = true}, commit_method,
      "commit(self) -> None\n\n"
      "Commit the open transaction on the add-in; inside a with block a new one starts at once."},
-    {{"__enter__", {}, 0, true}, enter,
+    {{.function = "__enter__", .self_counted = true}, enter,
      "__enter__(self) -> OfficeJsTransaction\n\nStart a transaction and return it."},
-    {{"__exit__", {"exc_type", "exc_val", "exc_tb"}, 3, true}, exit_method,
+    {{.function = "__exit__", .names = {"exc_type", "exc_val", "exc_tb"}, .required = 3, .self_counted = true},
+     exit_method,
      "__exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> Optional[bool]\n\n"
      "Commit (unless rolling back after an error), report the error to the callback,\n"
      "and swallow the error when raiseError is false."},
     forwarded_del("__del__(self) -> None\n\nRelease the add-in's transaction object (forwarded to _cw__del__)."),
-    {{"__repr__", {}, 0, true}, repr_method,
+    {{.function = "__repr__", .self_counted = true}, repr_method,
      "__repr__(self) -> str\n\nReturn '<OfficeJsTransaction id=ID>'."},
 };
 auto methods = orv::method_defs<methods_table>();

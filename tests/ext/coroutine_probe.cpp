@@ -17,6 +17,7 @@
 //               results.append(item)
 //       return results
 #include "core/coroutine.hpp"
+#include "core/names.hpp"
 
 namespace {
 
@@ -44,7 +45,7 @@ orv::Task probe(orv::Frame& f) {
   co_return results.ref();
 }
 
-const orv::CoroutineDef probe_def{{"probe", {"source", "on_error"}, 2},
+const orv::CoroutineDef probe_def{{.function = "probe", .names = {"source", "on_error"}, .required = 2},
                                   {orv::Accept::any, orv::Accept::any},
                                   "probe(source: Any, on_error: Any) -> list\n\n"
                                   "Await each awaitable of a list, or iterate an async iterator.",
@@ -59,6 +60,7 @@ PyMODINIT_FUNC PyInit_coroutine_probe() {
   PyObject* module = PyModule_Create(&definition);
   if (!module) return nullptr;
   PyObject* fn = orv::boundary([&] {
+    orv::init_core_names();
     Ref name = orv::own(PyUnicode_FromString("coroutine_probe"));
     return orv::make_coroutine_function(probe_def, name.get());
   });
