@@ -93,6 +93,7 @@ demo-browser: install
 test-browser: install
 	tools/ensure-chromium
 	$(PY) -m pip install -qq "$(SELENIUM)"
+	tools/check-modules $(PY) plain
 	cd tests && ORV_REQUIRE_BROWSER=1 ../$(PY) -m pytest -q -p no:cacheprovider -k browser
 
 # The benchmarks against the build of this checkout; with a wheel of this CPython in dist/
