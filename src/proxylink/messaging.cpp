@@ -5,6 +5,7 @@
 // objects; each is held for single map operations only, never both together,
 // and the send handler, the wait and the completion of a waiter run outside.
 #include "core/method.hpp"
+#include "core/names.hpp"
 #include "proxylink/classes.hpp"
 #include "proxylink/lock_guard.hpp"
 
@@ -146,7 +147,7 @@ void forget_waiter(PyObject* self, PyObject* request_id) {
 // anything: nobody could answer, so the request fails now rather than at its
 // timeout. The coroutine is closed unstarted, which leaves no warning behind.
 [[noreturn]] void refuse_coroutine(PyObject* coroutine) {
-  own(PyObject_CallMethod(coroutine, "close", nullptr));
+  call_method(coroutine, orv::core_names.close);
   orv::raise(PyExc_RuntimeError,
              "The send handler returned a coroutine: it must send the message before it returns "
              "(the body of an async def handler never runs)");
