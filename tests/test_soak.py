@@ -145,12 +145,12 @@ def test_a_long_session_with_resets_stays_flat(proxylink):
     # the answer of one request a thread had on its way (until the next reconnect).
     assert handlers == (THREADS,) * len(samples) and max(table) <= 3 * THREADS, samples
     # Memory, in blocks of the interpreter's allocator (cheap to count, unlike traced
-    # bytes): the lowest count of the later half of the samples against that of the
-    # earlier half, the warm-up sample left out. An unbounded transcript kept some
-    # 7,000 blocks an iteration.
-    half = len(samples) // 2
-    growth = min(blocks[half:]) - min(blocks[1:half])
-    assert growth < 2000 + 20 * (iterations[-1] - iterations[half]), samples
+    # bytes): the lowest count of the later samples may exceed that of the earlier ones
+    # (the one taken during warm-up left out) by a small bound per iteration between
+    # them. An unbounded transcript kept some 7,000 blocks an iteration.
+    first_later = len(samples) // 2
+    growth = min(blocks[first_later:]) - min(blocks[1:first_later])
+    assert growth < 2000 + 20 * (iterations[-1] - iterations[first_later]), samples
 
 
 @pytest.mark.parametrize("where", ["in-process", "remote", "browser"])
