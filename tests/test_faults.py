@@ -16,6 +16,8 @@ import sys
 import textwrap
 import threading
 import time
+import types
+import inspect
 import warnings
 
 import numpy as np
@@ -99,29 +101,68 @@ def test_exceptions_of_the_send_handler_reach_the_caller_unchanged(proxylink, ma
     assert_usable(proxylink)
 
 
-def test_a_send_handler_that_returns_a_coroutine_fails_at_once(proxylink):
+class _Awaitable:
+    def __await__(self):
+        yield
+
+
+@types.coroutine
+def _generator_coroutine():
+    yield
+
+
+async def _async_generator():
+    yield
+
+
+# What a handler that has not sent its message may return, and how the refusal reads.
+UNSENT = [
+    (lambda: _coroutine(), r"a coroutine: it must send the message before it returns \(the body of an async def "
+                           r"handler never runs\)"),
+    (lambda: _Awaitable(), r"an awaitable \(_Awaitable\)"),
+    (lambda: concurrent.futures.Future(), None),  # not awaitable: ignored like any other value
+    (lambda: __import__("asyncio").Future(loop=_LOOP), r"an awaitable \(_asyncio.Future\)"),
+    (lambda: _generator_coroutine(), r"a generator-based coroutine \(generator\)"),
+    (lambda: _async_generator(), r"an async generator \(async_generator\)"),
+]
+_LOOP = __import__("asyncio").new_event_loop()
+
+
+async def _coroutine():
+    raise AssertionError("never started")
+
+
+@pytest.mark.parametrize("make, refusal", UNSENT)
+def test_a_send_handler_that_returns_an_awaitable_fails_at_once(proxylink, make, refusal):
+    """Such a handler has sent nothing: the request fails at once, unless the answer
+    came before it returned. A coroutine is closed unstarted, leaving no warning."""
     m = proxylink.messaging
-    ran = []
+    returned = []
 
-    async def send_later(message):  # its body never runs: nothing is sent
-        ran.append(message)
+    def handler(message, deliver):
+        if deliver:
+            m.on_message(answer(message, FRESH))
+        returned.append(make())
+        return returned[-1]
 
-    m.set_send_handler(send_later)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
+        m.set_send_handler(lambda message: handler(message, False))
         started = time.monotonic()
-        for request in (lambda: m.send_request_sync({}, timeout=5), lambda: proxylink.Excel.name):
-            with pytest.raises(RuntimeError, match=r"^The send handler returned a coroutine: it must send the message "
-                                                   r"before it returns \(the body of an async def handler never runs\)$"):
+        for request in (lambda: m.send_request_sync({}, timeout=20), lambda: proxylink.Excel.name):
+            if refusal is None:
+                with pytest.raises(TimeoutError):
+                    m.send_request_sync({}, timeout=0.01)
+                break
+            with pytest.raises(RuntimeError, match=r"^The send handler returned " + refusal):
                 request()
-        elapsed = time.monotonic() - started
+        assert time.monotonic() - started < 10 and m.waiters == {}
+        m.set_send_handler(lambda message: handler(message, True))
+        assert proxylink.Excel.name == "fresh"  # answered before the handler returned
+        assert all(r.cr_frame is None for r in returned if inspect.iscoroutine(r))
+        del returned[:]
         gc.collect()
-    assert elapsed < 1 and ran == [] and m.waiters == {}
     assert [w for w in caught if issubclass(w.category, RuntimeWarning)] == []
-    # Any other value a handler returns is ignored, awaitables and generators included.
-    for returned in (0, "queued", concurrent.futures.Future(), (x for x in ()), iter([])):
-        m.set_send_handler(lambda message, r=returned: (m.on_message(answer(message, FRESH)), r)[1])
-        assert proxylink.Excel.name == "fresh"
     assert_usable(proxylink)
 
 

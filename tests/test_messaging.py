@@ -169,11 +169,17 @@ def test_keyboard_interrupt_leaves_the_waiter(proxylink):
 
 
 def test_nan_and_huge_timeouts(proxylink):
+    """A timeout too large for a wait fails at once, as Future.result does; nothing is sent."""
     m = proxylink.messaging
-    m.set_send_handler(lambda message: m.on_message(ok(message)))
+    sent = []
+    m.set_send_handler(lambda message: (sent.append(message), m.on_message(ok(message))))
     with pytest.raises(ValueError):
         m.send_request_sync({}, float("nan"))
-    assert m.send_request_sync({}, float("inf"))["ok"]
+    for huge in (float("inf"), 1e300, threading.TIMEOUT_MAX * 2):
+        for wait in (m.send_request_sync, lambda req, t: concurrent.futures.Future().result(t)):
+            with pytest.raises(OverflowError):
+                wait({}, huge)
+    assert sent == [] and m.waiters == {}
     assert m.send_request_sync({}, 10**9)["ok"]
 
 

@@ -8,6 +8,7 @@
 #include "core/names.hpp"
 #include "proxylink/classes.hpp"
 #include "proxylink/lock_guard.hpp"
+#include "proxylink/request_stamp.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -32,21 +33,6 @@ Ref new_hex_id() {
 // mapping runs methods of its own, which may run Python code: those are called
 // without the lock, and the mapping keeps itself consistent. Errors raised under
 // the lock are thrown once it is let go.
-
-// Stores `value` under `key`.
-void put_entry(PyObject* map, PyObject* lock, PyObject* key, PyObject* value) {
-  if (!PyDict_CheckExact(map)) {
-    check(PyObject_SetItem(map, key, value));
-    return;
-  }
-  Ref replaced;
-  bool stored;
-  {
-    Locked locked(lock);
-    stored = locked.set(map, key, value, replaced);
-  }
-  if (!stored) orv::throw_current();
-}
 
 // Removes `key`, returning its value (an empty Ref when absent).
 Ref take_entry(PyObject* map, PyObject* lock, PyObject* key) {
@@ -134,7 +120,9 @@ double timeout_seconds(PyObject* timeout) {
   Ref threading = global(names.threading);
   double most = PyFloat_AsDouble(getattr(threading.get(), names.TIMEOUT_MAX).get());
   if (most == -1.0 && PyErr_Occurred()) orv::throw_current();
-  return seconds > most ? most : seconds;
+  // As a lock's wait refuses it: no wait is without a limit, infinity included.
+  if (seconds > most) orv::raise(PyExc_OverflowError, "timeout value is too large");
+  return seconds;
 }
 
 void forget_waiter(PyObject* self, PyObject* request_id) {
@@ -143,17 +131,87 @@ void forget_waiter(PyObject* self, PyObject* request_id) {
   take_entry(waiters.get(), lock.get(), request_id);
 }
 
-// A send handler written `async def` returns a coroutine without sending
-// anything: nobody could answer, so the request fails now rather than at its
-// timeout. The coroutine is closed unstarted, which leaves no warning behind.
-[[noreturn]] void refuse_coroutine(PyObject* coroutine) {
-  call_method(coroutine, orv::core_names.close);
-  orv::raise(PyExc_RuntimeError,
-             "The send handler returned a coroutine: it must send the message before it returns "
-             "(the body of an async def handler never runs)");
+// What a send handler returned that it should have awaited itself: a coroutine
+// (an `async def` handler, whose body never ran), anything else awaitable (a
+// future, an object with __await__, a generator-based coroutine) or an async
+// generator. Such a handler has sent nothing. nullptr for anything else.
+const char* unsent_kind(PyObject* returned) {
+  if (returned == Py_None) return nullptr;
+  if (PyCoro_CheckExact(returned)) return "a coroutine";
+  if (PyAsyncGen_CheckExact(returned)) return "an async generator";
+  if (PyGen_CheckExact(returned)) {
+    Ref code = own(PyObject_GetAttrString(returned, "gi_code"));
+    Ref flags = own(PyObject_GetAttrString(code.get(), "co_flags"));
+    long bits = PyLong_AsLong(flags.get());
+    if (bits == -1 && PyErr_Occurred()) orv::throw_current();
+    return bits & CO_ITERABLE_COROUTINE ? "a generator-based coroutine" : nullptr;
+  }
+  PyAsyncMethods* as_async = Py_TYPE(returned)->tp_as_async;
+  return as_async && as_async->am_await ? "an awaitable" : nullptr;
 }
 
-Ref send_request(PyObject* self, PyObject* req, double timeout) {
+// Closes what the handler returned, if it can be closed unstarted: a coroutine
+// so closed leaves no "never awaited" warning behind. Futures and other
+// awaitables are someone else's to settle.
+void close_unstarted(PyObject* returned) {
+  if (PyCoro_CheckExact(returned) || PyGen_CheckExact(returned)) call_method(returned, orv::core_names.close);
+}
+
+[[noreturn]] void refuse_unsent(PyObject* returned, const char* kind) {
+  if (PyCoro_CheckExact(returned)) {
+    orv::raise(PyExc_RuntimeError,
+               "The send handler returned a coroutine: it must send the message before it returns "
+               "(the body of an async def handler never runs)");
+  }
+  orv::raise_format(PyExc_RuntimeError,
+                    "The send handler returned %s (%s): it must send the message before it returns", kind,
+                    Py_TYPE(returned)->tp_name);
+}
+
+// Registers the waiter. A stamp handed over by a proxy operation is compared
+// with the channel's under the same lock hold, and a reset renews the stamp
+// under that lock: a request of an earlier context is refused as stale rather
+// than registered after the reset and sent to the add-in it no longer speaks to.
+void register_waiter(PyObject* self, PyObject* request_id, PyObject* waiter, PyObject* stamp) {
+  Ref waiters = getattr(self, names.waiters);
+  Ref lock = getattr(self, names._waiters_lock);
+  bool checked = !stamp;  // whether the stamp needs no comparison after the fact
+  if (PyDict_CheckExact(waiters.get())) {
+    Ref attrs = instance_dict(self);
+    Ref current, replaced;
+    bool stale = false, failed = false;
+    {
+      Locked locked(lock.get());
+      current = stamp ? locked.get(attrs.get(), names._guid) : Ref();
+      checked = !stamp || (current && PyUnicode_CheckExact(current.get()) && PyUnicode_CheckExact(stamp));
+      stale = stamp && checked && PyUnicode_Compare(current.get(), stamp) != 0;
+      if (!stale && !PyErr_Occurred()) failed = !locked.set(waiters.get(), request_id, waiter, replaced);
+      failed = failed || PyErr_Occurred();
+    }
+    if (failed) orv::throw_current();
+    if (stale) orv::raise(PyExc_RuntimeError, kStale);
+  } else {
+    check(PyObject_SetItem(waiters.get(), request_id, waiter));
+  }
+  if (checked) return;
+  // A stamp or map of another kind: compared the ordinary way, after the fact.
+  Ref current = getattr(self, names._guid);
+  if (check(PyObject_RichCompareBool(stamp, current.get(), Py_NE))) {
+    forget_waiter(self, request_id);
+    orv::raise(PyExc_RuntimeError, kStale);
+  }
+}
+
+// Whether the waiter is still registered: a reset that took it out before the
+// request reached the send handler leaves nobody to read the answer, and the
+// request belongs to the context before the reset.
+bool still_registered(PyObject* self, PyObject* request_id, PyObject* waiter) {
+  Ref waiters = getattr(self, names.waiters);
+  Ref lock = getattr(self, names._waiters_lock);
+  return find_entry(waiters.get(), lock.get(), request_id).is(waiter);
+}
+
+Ref send_request(PyObject* self, PyObject* req, double timeout, PyObject* stamp) {
   Ref handler = getattr(self, names._send_handler);
   if (!truth(handler.get())) orv::raise(PyExc_RuntimeError, "No send handler registered");
 
@@ -163,16 +221,17 @@ Ref send_request(PyObject* self, PyObject* req, double timeout) {
   check(PyDict_SetItem(message.get(), names.kind, names.request));
   Ref futures = futures_module();
   Ref waiter = own(PyObject_CallNoArgs(getattr(futures.get(), names.Future).get()));
-
-  {
-    Ref waiters = getattr(self, names.waiters);
-    Ref lock = getattr(self, names._waiters_lock);
-    put_entry(waiters.get(), lock.get(), request_id.get(), waiter.get());
-  }
+  register_waiter(self, request_id.get(), waiter.get(), stamp);
 
   try {
-    Ref returned = own(PyObject_CallOneArg(handler.get(), message.get()));
-    if (PyCoro_CheckExact(returned.get())) refuse_coroutine(returned.get());
+    if (still_registered(self, request_id.get(), waiter.get())) {
+      Ref returned = own(PyObject_CallOneArg(handler.get(), message.get()));
+      if (const char* kind = unsent_kind(returned.get())) {
+        close_unstarted(returned.get());
+        // An answer that came while the handler ran still counts.
+        if (!truth(call_method(waiter.get(), names.done).get())) refuse_unsent(returned.get(), kind);
+      }
+    }
     Ref seconds = own(PyFloat_FromDouble(timeout));
     try {
       return call_method(waiter.get(), names.result, seconds.get());
@@ -191,8 +250,9 @@ Ref send_request(PyObject* self, PyObject* req, double timeout) {
 
 Ref send_request_sync(PyObject* self, orv::Args args) {
   orv::require_exact(args[0], &PyDict_Type, "req");
+  Ref stamp = RequestStamp::take(self);  // taken before anything can make a request of its own
   double timeout = args[1] ? timeout_seconds(args[1]) : 30.0;
-  return send_request(self, args[0], timeout);
+  return send_request(self, args[0], timeout, stamp.get());
 }
 
 // The text a failed response reports: error.message for a dictionary error,
@@ -271,14 +331,33 @@ void restamp_roots(PyObject* guid) {
   }
 }
 
-Ref reset(PyObject* self, orv::Args) {
-  {
-    Ref waiters = getattr(self, names.waiters);
-    Ref lock = getattr(self, names._waiters_lock);
-    for (Ref& waiter : take_all(waiters.get(), lock.get()).values) call_method(waiter.get(), names.cancel);
+// Takes every waiter out and renews the stamp, in one hold of the waiters'
+// lock when the map is an exact dict: a request is then either registered
+// before, and cancelled, or checked against the new stamp (register_waiter).
+Emptied renew_context(PyObject* self, PyObject* guid) {
+  Ref waiters = getattr(self, names.waiters);
+  Ref lock = getattr(self, names._waiters_lock);
+  if (!PyDict_CheckExact(waiters.get())) {
+    Emptied taken = take_all(waiters.get(), lock.get());
+    setattr(self, names._guid, guid);
+    return taken;
   }
+  Ref attrs = instance_dict(self);
+  Emptied taken;
+  Ref old_guid;
+  bool stored;
+  {
+    Locked locked(lock.get());
+    locked.take_all(waiters.get(), taken.keys, taken.values);
+    stored = locked.set(attrs.get(), names._guid, guid, old_guid);
+  }
+  if (!stored) orv::throw_current();
+  return taken;
+}
+
+Ref reset(PyObject* self, orv::Args) {
   Ref guid = new_hex_id();
-  setattr(self, names._guid, guid.get());
+  for (Ref& waiter : renew_context(self, guid.get()).values) call_method(waiter.get(), names.cancel);
   {
     Ref registry = getattr(self, names._callable_registry);
     Ref lock = getattr(self, names._callable_lock);
@@ -381,15 +460,17 @@ constexpr orv::MethodDecl methods_table[] = {
      "set_send_handler(self, handler: Optional[Callable[[dict], None]]) -> None\n\n"
      "Register a callback used to send messages to the add-in.\n\n"
      "The handler is called on the requesting thread with the request message and\n"
-     "must send it before returning: a handler that returns a coroutine (an async def)\n"
-     "fails the request at once with RuntimeError."},
+     "must send it before returning: a handler that returns a coroutine (an async def),\n"
+     "another awaitable or an async generator fails the request at once with\n"
+     "RuntimeError, unless the response arrived while it ran."},
     {{.function = "send_request_sync", .names = {"req", "timeout"}, .required = 1, .self_counted = true},
      send_request_sync,
      "send_request_sync(self, req: dict, timeout: float = 30.0) -> dict\n\n"
      "Send a request and wait synchronously for the response.\n\n"
      "The payload is copied and given a fresh 'requestId' and 'kind'. The call blocks\n"
      "(without holding the GIL) until the response arrives, the timeout expires\n"
-     "(TimeoutError) or the channel is reset (concurrent.futures.CancelledError)."},
+     "(TimeoutError) or the channel is reset (concurrent.futures.CancelledError).\n"
+     "A timeout too large to wait for, inf included, raises OverflowError at once."},
     {{.function = "on_message", .names = {"message"}, .required = 1, .self_counted = true}, on_message,
      "on_message(self, message: dict) -> None\n\n"
      "Handle an incoming response message from the add-in.\n\n"

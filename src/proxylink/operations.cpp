@@ -5,6 +5,7 @@
 #include "core/method.hpp"
 #include "core/recursion.hpp"
 #include "proxylink/classes.hpp"
+#include "proxylink/request_stamp.hpp"
 #include "proxylink/serializer.hpp"
 
 namespace proxylink {
@@ -30,13 +31,20 @@ bool is_local_write_name(PyObject* name) {
   return false;
 }
 
-void check_not_stale(PyObject* self) {
+// The proxy's stamp, checked against the channel's; the request hands both on.
+struct Checked {
+  Ref channel;
+  Ref stamp;
+};
+
+Checked check_not_stale(PyObject* self) {
   Ref stamp = getattr(self, names._msg_guid);
   Ref messaging = global(names.messaging);
   Ref current = getattr(messaging.get(), names._guid);
   if (check(PyObject_RichCompareBool(stamp.get(), current.get(), Py_NE))) {
-    orv::raise(PyExc_RuntimeError, "Excel Object used after messaging context was stopped");
+    orv::raise(PyExc_RuntimeError, kStale);
   }
+  return {std::move(messaging), std::move(stamp)};
 }
 
 // {"method": ..., "name": ..., [extra_key: extra_value,] "caller": self._internal_id}
@@ -51,8 +59,12 @@ Ref payload(PyObject* self, PyObject* method, PyObject* name, PyObject* extra_ke
   return req;
 }
 
-Ref send(PyObject* req) {
+// Sends through the module's `messaging`; a checked request hands its stamp on
+// (request_stamp.hpp), a release has none.
+Ref send(PyObject* req, const Checked* checked = nullptr) {
   Ref messaging = global(names.messaging);
+  if (!checked) return call_method(messaging.get(), names.send_request_sync, req);
+  RequestStamp handover(checked->channel.get(), checked->stamp.get());
   return call_method(messaging.get(), names.send_request_sync, req);
 }
 
@@ -96,8 +108,8 @@ Ref index_text(PyObject* index) {
 Ref op_getattr(PyObject* self, PyObject* name) {
   if (is_local_read_name(name)) return own(PyObject_GenericGetAttr(self, name));
   orv::RecursionGuard nesting(kNesting);
-  check_not_stale(self);
-  Ref response = send(payload(self, names.GET, name).get());
+  Checked checked = check_not_stale(self);
+  Ref response = send(payload(self, names.GET, name).get(), &checked);
   if (response_ok(response.get())) return decoded_result(response.get());
   raise_failed(response.get(), PyExc_AttributeError, own(PyUnicode_FromFormat("GET failed for %U", name)));
 }
@@ -105,8 +117,8 @@ Ref op_getattr(PyObject* self, PyObject* name) {
 Ref op_getitem(PyObject* self, PyObject* index) {
   orv::RecursionGuard nesting(kNesting);
   Ref text = index_text(index);
-  check_not_stale(self);
-  Ref response = send(payload(self, names.GETITEM, text.get()).get());
+  Checked checked = check_not_stale(self);
+  Ref response = send(payload(self, names.GETITEM, text.get()).get(), &checked);
   if (response_ok(response.get())) return decoded_result(response.get());
   Ref shown = own(PyObject_Format(index, nullptr));
   raise_failed(response.get(), PyExc_AttributeError, own(PyUnicode_FromFormat("GET ITEM failed for %U", shown.get())));
@@ -118,16 +130,16 @@ void op_setattr(PyObject* self, PyObject* name, PyObject* value) {
     return;
   }
   orv::RecursionGuard nesting(kNesting);
-  check_not_stale(self);
+  Checked checked = check_not_stale(self);
   Ref wire = to_wire(value);
-  Ref response = send(payload(self, names.SET, name, names.value, wire.get()).get());
+  Ref response = send(payload(self, names.SET, name, names.value, wire.get()).get(), &checked);
   if (response_ok(response.get())) return;
   raise_failed(response.get(), PyExc_AttributeError, own(PyUnicode_FromFormat("SET failed for %U", name)));
 }
 
 Ref op_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   orv::RecursionGuard nesting(kNesting);
-  check_not_stale(self);
+  Checked checked = check_not_stale(self);
   Ref type_name = getattr(self, names._internal_typeName);
   if (!orv::equals(type_name.get(), names.Function)) {
     orv::raise(PyExc_TypeError, "Only Function-typed SpecialObjects are callable");
@@ -142,7 +154,7 @@ Ref op_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     check(PyDict_SetItem(entry.get(), names.value, to_wire(args[i]).get()));
     check(PyList_Append(entries.get(), entry.get()));
   }
-  Ref response = send(payload(self, names.CALL, names.__call__, names.args, entries.get()).get());
+  Ref response = send(payload(self, names.CALL, names.__call__, names.args, entries.get()).get(), &checked);
   if (response_ok(response.get())) return decoded_result(response.get());
   raise_failed(response.get(), PyExc_RuntimeError, own(PyUnicode_FromString("CALL failed")));
 }

@@ -221,6 +221,17 @@ class CallbackRunner:
             self.errors.append(error)
 
 
+def awaited(messaging: Any, message: Dict[str, Any]) -> bool:
+    """Whether the request's waiter is still registered. A reset takes out every
+    waiter: a request whose waiter it took was meant for the connection before the
+    reset, and is not carried to the add-in of the next one (nobody would read its
+    answer, and it would act on an add-in that never knew its context)."""
+    try:
+        return message.get("requestId") in messaging.waiters
+    except (AttributeError, TypeError):
+        return True
+
+
 class SimulatedKernel:
     """Connects `messaging` to a `SimulatedAddin` through JSON text."""
 
@@ -231,6 +242,9 @@ class SimulatedKernel:
         self.transcript = Transcript(transcript_limit)
         self.connected = False
         self._inbox: "queue.Queue[Any]" = queue.Queue()  # request texts and control steps
+        # A send checks its waiter and queues its text in one hold, a reconnect renews
+        # both sides in one hold: a request lands wholly before or wholly after it.
+        self._connection_lock = threading.RLock()
         self._listener: Optional[threading.Thread] = None
         self._callbacks: Optional[CallbackRunner] = None
 
@@ -263,8 +277,9 @@ class SimulatedKernel:
         thread, and the add-in forgets the objects it handed out."""
 
         def renew() -> None:
-            self.messaging.reset()
-            self.addin.reconnect()
+            with self._connection_lock:
+                self.messaging.reset()
+                self.addin.reconnect()
 
         self._run_on_listener(renew)
 
@@ -287,10 +302,14 @@ class SimulatedKernel:
         if not self.connected:
             raise ConnectionError("The add-in is not connected")
         text = json.dumps(message)
-        self.transcript.add("request", json.loads(text))
         if threading.current_thread() is self._listener:
+            self.transcript.add("request", json.loads(text))
             self._deliver(self.addin.handle_text(text))  # answered before the caller starts waiting
-        else:
+            return
+        with self._connection_lock:
+            if not awaited(self.messaging, message):
+                return  # the caller's wait ends with the reset's CancelledError
+            self.transcript.add("request", json.loads(text))
             self._inbox.put(text)
 
     def notify(self, message: Dict[str, Any]) -> None:

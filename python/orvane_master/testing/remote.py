@@ -38,7 +38,7 @@ from websockets.sync.client import ClientConnection, connect
 
 from orvane_master.python_server.orvane import proxylink
 
-from .kernel import TRANSCRIPT_LIMIT, CallbackRunner, Transcript
+from .kernel import TRANSCRIPT_LIMIT, CallbackRunner, Transcript, awaited
 
 _STOP = object()
 _NULL = {"type": "Null", "value": None, "isSpec": False}
@@ -187,8 +187,8 @@ class RemoteKernel:
     def _open(self) -> None:
         connection = connect(self.url, open_timeout=self.open_timeout, compression=None, max_size=None)
         connection.__enter__()  # used as a context, as newer releases of websockets ask; left by close()
-        self.messaging.reset()  # a new connection: nothing of an earlier one is valid
         with self._state:
+            self.messaging.reset()  # a new connection: nothing of an earlier one is valid
             if not self._stopping.is_set():
                 self._connection = connection
                 self.connections += 1
@@ -222,12 +222,14 @@ class RemoteKernel:
 
     def send(self, message: Dict[str, Any]) -> None:
         text = json.dumps(message)
-        with self._state:
+        with self._state:  # a new connection is set up under it, its reset included
             connection = self._connection
-        if connection is None:
-            raise ConnectionError("The add-in is not connected")
-        self.transcript.add("request", json.loads(text))
-        self._outbox.put((connection, text))
+            if connection is None:
+                raise ConnectionError("The add-in is not connected")
+            if not awaited(self.messaging, message):
+                return  # meant for the connection before: the reset's CancelledError ends the wait
+            self.transcript.add("request", json.loads(text))
+            self._outbox.put((connection, text))
         if message.get("method") == "DEL" and self._carries_answers(threading.current_thread(), connection):
             # A finaliser run by the collector on a thread that carries the answer:
             # waiting for it here would wait on itself.
