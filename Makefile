@@ -4,7 +4,9 @@ PYVER ?= 3.9
 # The CPythons `make wheels` builds for; all of 3.9 to 3.13 when empty.
 WHEEL_VERSIONS ?=
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
-BASE_PY := $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(PYVER).*/bin/python$(PYVER))))
+# The newest patch release of PYVER with the GIL (PYVER=3.13t: the free-threaded build),
+# by the rule tools/pyenv-python keeps for every script that takes a CPython from pyenv.
+BASE_PY := $(shell PYENV_ROOT='$(PYENV_ROOT)' tools/pyenv-python $(PYVER) 2>/dev/null)
 VENV := .venv-$(PYVER)
 PY := $(VENV)/bin/python
 # A second environment holds the package built with the sanitizers.
@@ -31,9 +33,12 @@ install: $(PY)
 demo: install
 	$(PY) examples/demo.py
 
+# The same cases on every run: the add-in page's too, in headless chromium, which
+# tools/ensure-chromium installs when it is missing (selenium comes with the test extra).
 test: install
+	tools/ensure-chromium
 	tools/check-modules $(PY) plain
-	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider
+	cd tests && ORV_REQUIRE_BROWSER=1 ../$(PY) -m pytest -q -p no:cacheprovider
 
 # The tests whose hooks mutate, empty or drop what the modules are reading, under CPython's
 # debug allocator: it fills freed memory, so a reference kept past its owner fails every time.

@@ -240,14 +240,17 @@ def excel(proxylink):
 @pytest.fixture(scope="session")
 def browser():
     """The relay and one headless chromium on its page, shared by every test that
-    uses the page. Skipped without chromium (tools/ensure-chromium installs it),
-    unless ORV_REQUIRE_BROWSER=1, which makes its absence a failure."""
-    pytest.importorskip("websockets")
+    uses the page. Skipped with the one thing missing named (`make test` installs
+    selenium and chromium), and under the sanitizers; ORV_REQUIRE_BROWSER=1 makes a
+    skip a failure."""
+    pytest.importorskip("websockets", reason="websockets is not installed (the test extra brings it)")
     from orvane_master.testing.browser import Relay
-    from orvane_master.testing.browser.headless import HeadlessPage, chromium_paths
+    from orvane_master.testing.browser.headless import HeadlessPage, missing
 
-    if chromium_paths() is None:
-        reason = "chromium, chromedriver or selenium is missing (tools/ensure-chromium, pip install selenium)"
+    reason = missing()
+    if os.environ.get("ORV_SANITIZER"):  # tools/sanitized-pytest preloads the runtimes into every child
+        reason = "chromium and chromedriver do not start with the sanitizer runtimes preloaded"
+    if reason is not None:
         if os.environ.get("ORV_REQUIRE_BROWSER") == "1":
             pytest.fail(reason + ", and ORV_REQUIRE_BROWSER=1")
         pytest.skip(reason)

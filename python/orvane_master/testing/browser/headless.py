@@ -7,14 +7,23 @@ import time
 from typing import Any, Dict, List, Optional
 
 
-def chromium_paths() -> Optional[List[str]]:
-    """[chromium, chromedriver], or None when either is missing or selenium is not installed."""
-    browser, driver = shutil.which("chromium"), shutil.which("chromedriver")
+def missing() -> Optional[str]:
+    """What a headless page lacks here, the first one thing, said with how to get it;
+    None when selenium, chromium and chromedriver are all there."""
     try:
         import selenium  # noqa: F401
     except ImportError:
-        return None
-    return [browser, driver] if browser and driver else None
+        return "selenium is not installed (the test and browser extras bring it)"
+    for command in ("chromium", "chromedriver"):
+        if shutil.which(command) is None:
+            return f"{command} is not installed (tools/ensure-chromium installs it)"
+    return None
+
+
+def chromium_paths() -> Optional[List[str]]:
+    """[chromium, chromedriver], or None when anything a page needs is missing (see missing())."""
+    browser, driver = shutil.which("chromium"), shutil.which("chromedriver")
+    return [browser, driver] if browser and driver and missing() is None else None
 
 
 class HeadlessPage:
@@ -26,7 +35,7 @@ class HeadlessPage:
 
         paths = chromium_paths()
         if paths is None:
-            raise RuntimeError("chromium, chromedriver or selenium is missing (tools/ensure-chromium installs them)")
+            raise RuntimeError(missing())
         options = webdriver.ChromeOptions()
         options.binary_location = paths[0]
         for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
