@@ -30,7 +30,9 @@ print(f"the add-in page: {relay.url}", flush=True)
 page = None
 try:
     if args.watch:
-        print("open it in your browser; the sessions start when the page connects", flush=True)
+        print("open it in a browser on this machine (the relay listens on 127.0.0.1 only, and lets in no page "
+              f"but its own: {relay.url} or http://localhost:{relay.port}/); the sessions start when the page "
+              "connects", flush=True)
         relay.wait_page(1, timeout=3600)
     else:
         page = HeadlessPage(relay.url)

@@ -16,6 +16,9 @@ Debian's chromium through selenium for the tests and the demo.
 In-process, `BrowserExcel(relay)` is that kernel plus a view of what the page
 holds (`addin.live_ids()`, `addin.table(sheet)`), the surface that
 `SimulatedExcel` offers for the Python stand-in.
+
+The relay listens on the loopback address only, lets in one kernel at a time and
+no web page but the one it serves, and bounds what it reads (`relay` says how).
 """
 import ast
 import math

@@ -2,10 +2,12 @@
 // relays from the kernel, and shows the workbook: sheet tabs, a grid with the cells
 // the last request touched highlighted, and the requests and responses.
 //
-// Messages from the relay itself are {"type": "relay", "event": ...}: "kernel_closed"
-// when a kernel's connection ended (the add-in forgets what it handed out, as after
-// any connection of the kernel), "kernel_connected" when one began, and "state", a
-// question about what the page holds, answered with {"type": "relay_state", ...}.
+// Messages from the relay itself are {"type": "relay", "event": ...}: "kernel_connected"
+// when a kernel's connection began and "kernel_closed" when it ended (either way the
+// add-in forgets what it handed out, as after any connection of the kernel), and
+// "state", a question about what the page holds, answered with {"type": "relay_state", ...}.
+// The relay lets in one page: when another one connects (a reload, the page opened
+// twice), it closes this one with the code REPLACED, and this one stays closed.
 //
 // `window.orv` is the page's surface for a driving browser: the add-in, the workbook,
 // and `renderNow()`, which draws at once what is otherwise drawn at the next frame.
@@ -16,6 +18,7 @@ import { columnLetters, makeRoot, Rect, Workbook } from "./workbook.js";
 const MAX_ROWS = 100;
 const MAX_COLUMNS = 30;
 const LOG_LINES = 400;
+const REPLACED = 4000;
 
 const workbook = new Workbook();
 const addin = new Addin(makeRoot(workbook));
@@ -44,9 +47,12 @@ function connect() {
     setStatus("connected", "connected");
   };
   ws.onmessage = (event) => receive(ws, event.data);
-  ws.onclose = () => {
-    if (socket === ws) {
-      socket = null;
+  ws.onclose = (event) => {
+    if (socket !== ws) return;
+    socket = null;
+    if (event.code === REPLACED) {
+      setStatus("replaced", "another page took over: reload to take it back");
+    } else {
       setTimeout(connect, 500);
     }
   };
@@ -60,7 +66,7 @@ function receive(ws, text) {
     head = null;
   }
   if (head && head.type === "relay") {
-    if (head.event === "kernel_closed") addin.reconnect();
+    if (head.event === "kernel_closed" || head.event === "kernel_connected") addin.reconnect();
     if (head.event === "kernel_connected") stats.kernels++;
     if (head.event === "state") {
       ws.send(writeJson({ type: "relay_state", queryId: head.queryId, ...state(head.sheets) }));
