@@ -108,8 +108,13 @@ def test_a_long_session_with_resets_stays_flat(proxylink):
     workers = [Worker(i, rounds) for i in range(THREADS)]
     samples = []  # after each plain round: (iterations, memory blocks, objects of the add-in, handlers)
     with SimulatedExcel() as env:
+        sheet = Excel.workbook.worksheets.getActiveWorksheet()
         for worker in workers:
+            # An earlier frame for the first read: another thread's open transaction
+            # holds a write back.
+            sheet.getRange(worker.block).values = pd.DataFrame({"n": [0] * 50, "half": [0.0] * 50, "text": [""] * 50})
             worker.start()
+        del sheet
         ends = time.monotonic() + SECONDS
         round_number = 0
         try:

@@ -32,8 +32,10 @@ import queue
 import subprocess
 import sys
 import threading
+import time
 from typing import Any, Callable, Dict, Optional
 
+from websockets.exceptions import InvalidStatus
 from websockets.sync.client import ClientConnection, connect
 
 from orvane_master.python_server.orvane import proxylink
@@ -136,8 +138,20 @@ class RemoteKernel:
         return self._connection is not None
 
     def start(self) -> "RemoteKernel":
-        """Connects (the add-in must be listening), then installs the send handler."""
-        self._open()
+        """Connects (the add-in must be listening), then installs the send handler.
+        While the add-in still serves another kernel (it lets in one at a time), it
+        tries again for up to `open_timeout` seconds."""
+        ends = time.monotonic() + self.open_timeout
+        delay = self.retry_delay
+        while True:
+            try:
+                self._open()
+                break
+            except InvalidStatus as e:
+                if e.response.status_code != 409 or time.monotonic() + delay > ends:
+                    raise
+            time.sleep(delay)
+            delay = min(delay * 2, self.max_retry_delay)
         self._listener.start()
         self._writer.start()
         self._callbacks.start()
