@@ -60,7 +60,7 @@ def answered_on_a_listener(m, make_response):
     def handler(message):
         listener = threading.Thread(target=deliver, args=(make_response(message),))
         listener.start()
-        listener.join(5)
+        listener.join(60)
 
     m.set_send_handler(handler)
     return raised
@@ -200,7 +200,7 @@ def test_send_handlers_blocking_past_the_timeout(proxylink):
     def answered_meanwhile(message):
         listener = threading.Thread(target=m.on_message, args=(answer(message, "meanwhile"),))
         listener.start()
-        listener.join(5)
+        listener.join(60)
         time.sleep(0.1)
 
     m.set_send_handler(answered_meanwhile)
@@ -216,7 +216,7 @@ def test_send_handlers_blocking_past_the_timeout(proxylink):
     started = time.monotonic()
     with pytest.raises(TimeoutError, match="^Timed out waiting for Office.js response$"):
         m.send_request_sync({}, timeout=0.05)
-    assert 0.15 <= time.monotonic() - started < 3
+    assert 0.15 <= time.monotonic() - started < 10
     assert m.waiters == {}
     late = threading.Thread(target=m.on_message, args=(answer(sent[0], "too late"),))
     late.start()
@@ -335,8 +335,8 @@ def test_odd_ok_values_end_the_wait(proxylink, okay, outcome):
     else:  # an `ok` without a truth value: the caller gets that error at once
         started = time.monotonic()
         with pytest.raises(outcome):
-            m.send_request_sync({}, timeout=5)
-        assert time.monotonic() - started < 2
+            m.send_request_sync({}, timeout=30)
+        assert time.monotonic() - started < 10
     # the listener keeps running; only what is not an Exception is raised there too
     assert [type(e) for e in raised] == ([] if outcome in ("ok", "Remote error") or issubclass(outcome, Exception)
                                          else [outcome])
@@ -426,7 +426,7 @@ def test_deeply_nested_result_raises_recursion_error_and_releases_every_level(pr
 
 def race(done, threads, lead):
     """Starts the threads, runs `lead()` on this one and sets `done` when it
-    ends; each thread must end within 10 s of that."""
+    ends; each thread must end within 60 s of that."""
     for t in threads:
         t.daemon = True  # one that hangs fails the test, not the run
         t.start()
@@ -435,7 +435,7 @@ def race(done, threads, lead):
     finally:
         done.set()
         for t in threads:
-            t.join(10)
+            t.join(60)
     assert not any(t.is_alive() for t in threads)
 
 
@@ -466,7 +466,7 @@ def test_resets_race_with_requests_registrations_and_releases(proxylink):
         except queue.Empty:
             return
         held.set()
-        reset.wait(10)  # then answered: nobody waits any more
+        reset.wait(60)  # then answered: nobody waits any more
 
     def add_in():
         rng = random.Random()
@@ -550,7 +550,7 @@ def test_resets_race_with_requests_registrations_and_releases(proxylink):
             ping("drop")
             held, reset = threading.Event(), threading.Event()
             holds.put((held, reset))
-            assert held.wait(10), "no read was held back"
+            assert held.wait(60), "no read was held back"
             m.reset()
             resets.append(m._guid)
             reset.set()
@@ -648,7 +648,7 @@ def test_collections_on_another_thread_while_requests_wait(proxylink):
 
     def user():
         try:
-            started.wait(10)
+            started.wait(60)
             for _ in range(READS):
                 cell = proxylink.Excel.activeCell
                 box = [cell]
@@ -658,7 +658,7 @@ def test_collections_on_another_thread_while_requests_wait(proxylink):
             errors.append(e)
 
     def collector():
-        started.wait(10)
+        started.wait(60)
         while not done.is_set():
             gc.collect()
 
@@ -678,7 +678,12 @@ def test_collections_on_another_thread_while_requests_wait(proxylink):
 
 # ---- the interpreter exiting under load ---------------------------------------------
 
-def run_script(body, timeout=30):
+# An exit that waited for a read would take the read's 30 s; a busy machine takes a few
+# seconds to start the interpreter and import numpy and pandas.
+EXITS_WITHIN = 25
+
+
+def run_script(body, timeout=60):
     started = time.monotonic()
     result = subprocess.run([sys.executable, "-c", textwrap.dedent(body)], capture_output=True, text=True,
                             timeout=timeout)
@@ -711,7 +716,7 @@ def test_exit_while_requests_wait_and_proxies_are_alive():
         print("exiting", flush=True)
     """)
     assert (result.returncode, result.stdout, result.stderr) == (0, "exiting\n", "")
-    assert took < 15
+    assert took < EXITS_WITHIN
 
 
 @pytest.mark.parametrize("delay", [0.05, 0.2, 0.4])
@@ -757,7 +762,7 @@ def test_exit_while_the_listener_delivers(delay):
         print("exiting", flush=True)
     """ % delay)
     assert (result.returncode, result.stdout, result.stderr) == (0, "exiting\n", "")
-    assert took < 15
+    assert took < EXITS_WITHIN
 
 
 def test_exit_while_a_handler_coroutine_waits_in_a_send():
@@ -784,7 +789,7 @@ def test_exit_while_a_handler_coroutine_waits_in_a_send():
         print("exiting", flush=True)
     """)
     assert (result.returncode, result.stdout, result.stderr) == (0, "exiting\n", "")
-    assert took < 15
+    assert took < EXITS_WITHIN
 
 
 # ---- hooks that drop the response they were read from -----------------------------------
