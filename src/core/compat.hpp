@@ -111,6 +111,54 @@ inline PyObject* new_ref(PyObject* o) {
   return o;
 }
 
+// ---- Free-threaded builds ---------------------------------------------------------
+// Without the GIL, a borrowed item of a dict or list that another thread
+// changes may be freed before it is used, and a container iterated while
+// another thread changes it may be read half-changed. The getters below hand
+// out owned items on such builds; with the GIL, where the borrowed read made
+// owned at once is just as safe, they keep its speed.
+
+// dict[key] as a new reference: nullptr when absent, or on error (then set).
+inline PyObject* dict_get_ref(PyObject* dict, PyObject* key) {
+#ifdef Py_GIL_DISABLED
+  PyObject* value = nullptr;
+  return PyDict_GetItemRef(dict, key, &value) < 0 ? nullptr : value;
+#else
+  PyObject* value = PyDict_GetItemWithError(dict, key);
+  Py_XINCREF(value);
+  return value;
+#endif
+}
+
+// list[i] as a new reference, for 0 <= i; nullptr, with no error set, once i
+// is past the end (another thread may have shortened the list meanwhile).
+inline PyObject* list_get_ref(PyObject* list, Py_ssize_t i) {
+#ifdef Py_GIL_DISABLED
+  PyObject* item = PyList_GetItemRef(list, i);
+  if (!item) PyErr_Clear();
+  return item;
+#else
+  return i < PyList_GET_SIZE(list) ? new_ref(PyList_GET_ITEM(list, i)) : nullptr;
+#endif
+}
+
+// Runs `step` while holding the per-object lock of `op` on free-threaded
+// builds (a critical section), as the interpreter's own operations on `op`
+// do; elsewhere the GIL already excludes them. `step` must not raise a C++
+// exception or run Python code: a critical section is suspended whenever the
+// thread could block, so it orders single steps only.
+template <class Step>
+inline void locked_step(PyObject* op, Step&& step) noexcept {
+#ifdef Py_GIL_DISABLED
+  Py_BEGIN_CRITICAL_SECTION(op);
+  step();
+  Py_END_CRITICAL_SECTION();
+#else
+  (void)op;
+  step();
+#endif
+}
+
 }  // namespace orv::compat
 
 namespace orv::compat {

@@ -87,24 +87,32 @@ Outcome throw_into(PyObject* it, Ref exc) {
   }
 }
 
+// The coroutine is this thread's to step for the scope; a second thread
+// (or a re-entrant send) is refused as the interpreter refuses it.
+struct Claim {
+  explicit Claim(State& s) : s_(s) {
+    if (!s_.try_claim()) raise(PyExc_ValueError, "coroutine already executing");
+  }
+  ~Claim() { s_.release(); }
+  Claim(const Claim&) = delete;
+  Claim& operator=(const Claim&) = delete;
+  State& s_;
+};
+
 // For the length of one step: the coroutine runs, counts as one level of
 // nesting, and has its handled exception on the thread's stack.
 struct Running {
   explicit Running(State& s) : s_(s), nesting_(" while awaiting a coroutine") {
-    s_.running = true;
     FrameAccess::enter(s_.frame, entry_);
   }
-  ~Running() {
-    FrameAccess::leave(s_.frame);
-    s_.running = false;
-  }
+  ~Running() { FrameAccess::leave(s_.frame); }
   State& s_;
   RecursionGuard nesting_;
   compat::HandledEntry entry_;
 };
 
 Outcome step(State& s, Ref value, Ref exc) {
-  if (s.running) raise(PyExc_ValueError, "coroutine already executing");
+  Claim claim(s);
   if (s.finished) raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
   if (!s.started) {
     if (exc) {
@@ -116,7 +124,7 @@ Outcome step(State& s, Ref value, Ref exc) {
   }
   Running running(s);
   for (;;) {
-    Ref& delegate = FrameAccess::delegate(s.frame);
+    DelegateSlot& delegate = FrameAccess::delegate(s.frame);
     if (delegate) {
       Outcome out = exc ? throw_into(delegate.get(), std::move(exc)) : send_into(delegate.get(), value.get());
       if (out.kind == compat::send_next) return out;
@@ -216,7 +224,10 @@ PyObject* coroutine_close_impl(PyObject* coro) {
   return boundary([&]() -> Ref {
     State& s = as_coroutine(coro)->st();
     if (s.finished || !s.started) {
-      if (!s.running) finish(s);
+      if (s.try_claim()) {  // not while another thread steps it
+        finish(s);
+        s.release();
+      }
       return none();
     }
     Ref exit = own(PyObject_CallNoArgs(PyExc_GeneratorExit));
@@ -240,7 +251,7 @@ using namespace driver;
 
 void Await::await_suspend(Task::Handle h) noexcept {
   frame = h.promise().frame;
-  FrameAccess::delegate(*frame) = std::move(iterator);
+  FrameAccess::delegate(*frame).set(std::move(iterator));
 }
 
 Ref Await::await_resume() {

@@ -59,6 +59,7 @@
 #include "core/args.hpp"
 
 #include <array>
+#include <atomic>
 #include <coroutine>
 #include <exception>
 
@@ -105,6 +106,42 @@ class Task {
 
 class Local;
 
+// The iterator a suspended body awaits. Only the thread that runs the
+// coroutine changes it, but `cr_await` reads it from any thread: a reader
+// takes its reference under a flag that a writer holds while it swaps, and
+// the replaced reference is let go after the flag (its __del__ may read it).
+class DelegateSlot {
+ public:
+  // For the thread that runs the coroutine, which alone changes the slot.
+  PyObject* get() const noexcept { return ref_.get(); }
+  explicit operator bool() const noexcept { return static_cast<bool>(ref_); }
+  // For any thread.
+  Ref read() const noexcept {
+    Hold hold(flag_);
+    return ref_;
+  }
+  void set(Ref value) noexcept {
+    Ref replaced;
+    {
+      Hold hold(flag_);
+      replaced = std::exchange(ref_, std::move(value));
+    }
+  }
+  void reset() noexcept { set({}); }
+
+ private:
+  struct Hold {
+    explicit Hold(std::atomic_flag& f) noexcept : flag(f) {
+      while (flag.test_and_set(std::memory_order_acquire)) {
+      }
+    }
+    ~Hold() { flag.clear(std::memory_order_release); }
+    std::atomic_flag& flag;
+  };
+  Ref ref_;
+  mutable std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
+};
+
 // The part of a Python coroutine object that a body sees: its arguments and the
 // objects it holds across suspensions. It lives inside the Python object, so its
 // address is stable for the whole life of the body.
@@ -121,7 +158,7 @@ class Frame {
   friend class Handling;
   std::array<Ref, max_args> args_;
   Local* locals_ = nullptr;  // intrusive list of the body's live Locals
-  Ref delegate_;             // the iterator being awaited, while suspended
+  DelegateSlot delegate_;    // the iterator being awaited, while suspended
   Ref resume_value_;         // what the pending co_await evaluates to...
   Ref resume_error_;         // ...or the exception it raises
   Ref handled_;              // the exception being handled (see Handling), if any

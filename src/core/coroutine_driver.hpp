@@ -8,7 +8,7 @@
 namespace orv {
 
 struct FrameAccess {
-  static Ref& delegate(Frame& f) noexcept { return f.delegate_; }
+  static DelegateSlot& delegate(Frame& f) noexcept { return f.delegate_; }
   static void set_resume(Frame& f, Ref value, Ref error) noexcept {
     f.resume_value_ = std::move(value);
     f.resume_error_ = std::move(error);
@@ -53,8 +53,16 @@ struct State {
   Frame frame;
   Task::Handle handle{};
   bool started = false;
-  bool running = false;
+  // Claimed by the one thread that steps the coroutine (Claim): two threads
+  // that send to it at once must not both resume its frame.
+  std::atomic<bool> running = false;
   bool finished = false;
+
+  bool try_claim() noexcept {
+    bool idle = false;
+    return running.compare_exchange_strong(idle, true, std::memory_order_acq_rel);
+  }
+  void release() noexcept { running.store(false, std::memory_order_release); }
 };
 
 struct CoroutineObject {

@@ -66,8 +66,8 @@ PyObject* coroutine_get_running(PyObject* self, void*) {
 }
 
 PyObject* coroutine_get_await(PyObject* self, void*) {
-  const Ref& delegate = FrameAccess::delegate(as_coroutine(self)->st().frame);
-  return compat::new_ref(delegate ? delegate.get() : Py_None);
+  Ref delegate = FrameAccess::delegate(as_coroutine(self)->st().frame).read();
+  return delegate ? delegate.release() : compat::new_ref(Py_None);
 }
 
 PyMethodDef coroutine_methods[] = {

@@ -54,6 +54,11 @@ struct MultiPhaseSlots {
   static inline PyModuleDef_Slot slots[] = {
       {Py_mod_create, reinterpret_cast<void*>(create)},
       {Py_mod_exec, reinterpret_cast<void*>(exec)},
+#ifdef Py_GIL_DISABLED
+      // Safe with the GIL off: items are owned as they are read, containers
+      // locked per step, and the channel's maps guarded by its own locks.
+      {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
       {0, nullptr},
   };
 };

@@ -34,6 +34,9 @@ Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback);
 // key), any other mapping through its own get method called with the key alone.
 Ref mapping_get(PyObject* mapping, PyObject* key);
 
+// dict[key] for an exact dict, owned; an empty Ref when absent.
+Ref dict_get(PyObject* dict, PyObject* key);
+
 // The module global `name`, read from `globals` (a module's __dict__) at every
 // use so that rebinding it takes effect at once; NameError when unbound.
 Ref lookup_global(PyObject* globals, PyObject* name);

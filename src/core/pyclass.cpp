@@ -13,7 +13,15 @@ setattrofunc python_class_setattro = nullptr;
 // assignment applies only if no C-level override lies between that class and
 // the base that uses it.
 bool generic_setattr_applies(PyTypeObject* type) {
+#ifdef Py_GIL_DISABLED
+  // Another thread may assign __bases__, which replaces the MRO: it is held
+  // through the interpreter's own getter, which takes the types' lock.
+  Ref held = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__"));
+  if (!held) throw_current();
+  PyObject* mro = PyTuple_Check(held.get()) ? held.get() : nullptr;
+#else
   PyObject* mro = type->tp_mro;
+#endif
   if (!mro) return true;
   PyTypeObject* defining = type;
   for (Py_ssize_t i = PyTuple_GET_SIZE(mro) - 1; i >= 0; --i) {

@@ -13,12 +13,19 @@ namespace {
 // else is iterated (at most three items are taken).
 void unpack_two(PyObject* item, orv::Local& first, orv::Local& second) {
   if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(item);
+    // Both are owned before either target is replaced: the value a target lets
+    // go of may have a __del__ that empties the item. The size and the items
+    // are read in one step, as another thread may change a list meanwhile.
+    Py_ssize_t size = 0;
+    Ref values[2];
+    orv::compat::locked_step(item, [&] {
+      size = PySequence_Fast_GET_SIZE(item);
+      if (size == 2) {
+        values[0] = Ref::borrow(PySequence_Fast_GET_ITEM(item, 0));
+        values[1] = Ref::borrow(PySequence_Fast_GET_ITEM(item, 1));
+      }
+    });
     if (size == 2) {
-      // Both are owned before either target is replaced: the value a target
-      // lets go of may have a __del__ that empties the item.
-      Ref values[2] = {Ref::borrow(PySequence_Fast_GET_ITEM(item, 0)),
-                       Ref::borrow(PySequence_Fast_GET_ITEM(item, 1))};
       first = std::move(values[0]);
       second = std::move(values[1]);
       return;

@@ -78,7 +78,7 @@ void reorder(PyObject* target_workbook, PyObject* package_names) {
   });
   Ref new_order = new_list();
   orv::for_each(package_names, [&](PyObject* name) {
-    if (Ref entry = Ref::borrow(orv::check_ptr(PyDict_GetItemWithError(current_packages.get(), name)))) {
+    if (Ref entry = orv::dict_get(current_packages.get(), name)) {
       check(PyList_Append(new_order.get(), entry.get()));
     }
     return true;

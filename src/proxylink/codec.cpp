@@ -86,10 +86,14 @@ Ref library_attr(const Replaceable& library, PyObject* attr, PyObject* own_attr)
 }
 
 Ref make_reference(PyObject* type_name, PyObject* object_id) {
+#ifdef Py_GIL_DISABLED
+  return fresh_wire(type_name, object_id, true);  // as make_wire, no shared template
+#else
   Ref made = orv::own(PyDict_Copy(wire_tags.reference));
   orv::check(PyDict_SetItem(made.get(), names.type, type_name));
   orv::check(PyDict_SetItem(made.get(), names.value, object_id));
   return made;
+#endif
 }
 
 namespace {
@@ -122,8 +126,8 @@ Ref map_elements(PyObject* items, Convert convert) {
     const Py_ssize_t planned = PyList_GET_SIZE(items);
     orv::PendingList out(planned);
     Py_ssize_t i = 0;
-    for (; i < PyList_GET_SIZE(items); ++i) {
-      Ref element = Ref::borrow(PyList_GET_ITEM(items, i));
+    // Each element owned as it is read: another thread may change the list.
+    for (; Ref element = Ref::steal(orv::compat::list_get_ref(items, i)); ++i) {
       Ref converted = convert(element.get());
       if (i < planned) {
         out.set(i, std::move(converted));
@@ -148,9 +152,15 @@ Ref map_values(PyObject* mapping, Convert convert) {
   if (PyDict_CheckExact(mapping)) {
     const Py_ssize_t size = PyDict_GET_SIZE(mapping);
     Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(mapping, &pos, &k, &v)) {
-      Ref key = Ref::borrow(k), value = Ref::borrow(v);
+    while (true) {
+      // One entry at a time under the dict's lock, owned before the lock is let
+      // go: converting runs Python code, which may change the dict.
+      Ref key, value;
+      orv::compat::locked_step(mapping, [&] {
+        PyObject *k, *v;
+        if (PyDict_Next(mapping, &pos, &k, &v)) key = Ref::borrow(k), value = Ref::borrow(v);
+      });
+      if (!key) break;
       orv::check(PyDict_SetItem(out.get(), key.get(), convert(value.get()).get()));
       if (PyDict_GET_SIZE(mapping) != size) orv::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
     }

@@ -73,11 +73,26 @@ Ref encode_dict(PyObject* value);
 // `<library>.<attr>`, read now; `own_attr`, kept at set-up, while the library global is the module's own.
 Ref library_attr(const Replaceable& library, PyObject* attr, PyObject* own_attr);
 
+// {"type": type, "value": value, "isSpec": is_spec}, built key by key.
+inline Ref fresh_wire(PyObject* type, PyObject* value, bool is_spec) {
+  Ref made = orv::own(PyDict_New());
+  orv::check(PyDict_SetItem(made.get(), names.type, type));
+  orv::check(PyDict_SetItem(made.get(), names.value, value));
+  orv::check(PyDict_SetItem(made.get(), names.isSpec, is_spec ? Py_True : Py_False));
+  return made;
+}
+
 // A new wire value of `tag`: `type`, `value`, `isSpec`, in that order.
 inline Ref make_wire(Tag tag, PyObject* value) {
+#ifdef Py_GIL_DISABLED
+  // A copy takes the lock of the dict it copies: threads encoding at once
+  // would all queue on the one template.
+  return fresh_wire(word(tag), value, tag_rows[index_of(tag)].special);
+#else
   Ref made = orv::own(PyDict_Copy(wire_tags.templates[index_of(tag)]));
   orv::check(PyDict_SetItem(made.get(), names.value, value));
   return made;
+#endif
 }
 // A reference to a remote object: its type name, its id and isSpec true.
 Ref make_reference(PyObject* type_name, PyObject* object_id);

@@ -36,8 +36,7 @@ Ref container_init(PyObject* self, orv::Args args) {
 Ref dict_getattr(PyObject* self, orv::Args args) {
   PyObject* name = args[0];
   orv::require_exact(name, &PyUnicode_Type, "name");
-  PyObject* value = orv::check_ptr(PyDict_GetItemWithError(self, name));
-  if (value) return Ref::borrow(value);
+  if (Ref value = orv::dict_get(self, name)) return value;
   return forward_getattr(self, name);
 }
 

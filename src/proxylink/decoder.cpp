@@ -35,9 +35,7 @@ std::optional<Tag> classify(PyObject* tag, size_t from = 0) {
   return std::nullopt;
 }
 
-Ref entry(PyObject* wire, PyObject* key) {
-  return Ref::borrow(orv::check_ptr(PyDict_GetItemWithError(wire, key)));
-}
+Ref entry(PyObject* wire, PyObject* key) { return orv::dict_get(wire, key); }
 
 Ref decode_date(PyObject* payload) {
   try {

@@ -30,7 +30,7 @@ class Locked {
   // dict[key], or an empty Ref when absent or on error.
   Ref get(PyObject* dict, PyObject* key) {
     assert(PyDict_Check(dict));
-    return Ref::borrow(PyDict_GetItemWithError(dict, key));
+    return Ref::steal(orv::compat::dict_get_ref(dict, key));
   }
   // dict[key] = value; false on error. The value replaced, if any, is kept in
   // `replaced`, to be let go after the lock (dropping it may run a finaliser).
@@ -49,13 +49,15 @@ class Locked {
     assert(PyDict_Check(dict));
     keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
     values.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-      keys.push_back(Ref::borrow(key));
-      values.push_back(Ref::borrow(value));
-    }
-    PyDict_Clear(dict);
+    orv::compat::locked_step(dict, [&] {
+      Py_ssize_t pos = 0;
+      PyObject *key, *value;
+      while (PyDict_Next(dict, &pos, &key, &value)) {
+        keys.push_back(Ref::borrow(key));
+        values.push_back(Ref::borrow(value));
+      }
+    });
+    PyDict_Clear(dict);  // drops no last reference: the vectors hold them
   }
 
  private:

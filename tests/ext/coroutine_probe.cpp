@@ -59,6 +59,12 @@ PyModuleDef definition = {PyModuleDef_HEAD_INIT, "coroutine_probe", "Drives the 
 PyMODINIT_FUNC PyInit_coroutine_probe() {
   PyObject* module = PyModule_Create(&definition);
   if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+  if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+#endif
   PyObject* fn = orv::boundary([&] {
     orv::init_core_names();
     Ref name = orv::own(PyUnicode_FromString("coroutine_probe"));
