@@ -18,8 +18,20 @@ CLANG_PY := $(VENV)-clang/bin/python
 # alone: neither the -C settings nor the sources are part of that key, so a build with
 # other settings or older sources would come back. No cache, no stale wheel.
 PIP_CHECKOUT := -m pip install -qq --no-cache-dir
+# A free-threaded CPython (PYVER=3.13t, which tools/ensure-python-ft installs) runs the
+# suite with the GIL off. polars has no such build, and the newest releases of some
+# dependencies ship no free-threaded wheel, which pip would try to build: binaries only.
+ifeq ($(patsubst %t,,$(PYVER)),)
+EXTRAS := test
+DEPS := --only-binary numpy,pandas,mypy,hypothesis
+GIL := PYTHON_GIL=0
+else
+EXTRAS := test,polars
+DEPS :=
+GIL :=
+endif
 
-.PHONY: demo test install dev dev-test bench sanitize fuzz test-clang test-hostile clean demo-browser test-browser \
+.PHONY: demo test stress install dev dev-test bench sanitize fuzz test-clang test-hostile clean demo-browser test-browser \
   wheels sdist binary-wheels test-wheel test-sdist
 
 $(PY) $(SAN_PY) $(CLANG_PY):
@@ -28,7 +40,7 @@ $(PY) $(SAN_PY) $(CLANG_PY):
 	$@ -m pip install -qq --upgrade pip
 
 install: $(PY)
-	$(PY) $(PIP_CHECKOUT) -C cmake.define.ORV_TEST_EXTENSIONS=ON ".[test,polars]"
+	$(PY) $(PIP_CHECKOUT) $(DEPS) -C cmake.define.ORV_TEST_EXTENSIONS=ON ".[$(EXTRAS)]"
 
 demo: install
 	$(PY) examples/demo.py
@@ -38,7 +50,13 @@ demo: install
 test: install
 	tools/ensure-chromium
 	tools/check-modules $(PY) plain
-	cd tests && ORV_REQUIRE_BROWSER=1 ../$(PY) -m pytest -q -p no:cacheprovider
+	cd tests && $(GIL) ORV_REQUIRE_BROWSER=1 ../$(PY) -m pytest -q -p no:cacheprovider
+
+# The threads that share what the modules read (tests/test_free_threading.py), for
+# STRESS_SECONDS each (2 by default in `make test`); with PYVER=3.13t, with the GIL off.
+STRESS_SECONDS ?= 60
+stress: install
+	cd tests && $(GIL) ORV_STRESS_SECONDS=$(STRESS_SECONDS) ../$(PY) -m pytest -q -p no:cacheprovider test_free_threading.py
 
 # The tests whose hooks mutate, empty or drop what the modules are reading, under CPython's
 # debug allocator: it fills freed memory, so a reference kept past its owner fails every time.
