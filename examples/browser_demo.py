@@ -4,7 +4,8 @@ in your own browser), the relay in this process in the business layer's place.
     python examples/browser_demo.py [--watch] [--screenshot build/demo-browser.png]
 
 It prints the page's URL, runs every *_session.py example against the page, and
-saves a screenshot of the demo's sheet. With --watch it starts no browser: open
+saves a screenshot of the page as the last session left it: the sheet of its last
+request that touched cells, those cells outlined, and the end of the log. With --watch it starts no browser: open
 the printed URL yourself, watch the sheet fill in, and stop it with Ctrl-C.
 """
 import argparse
@@ -48,9 +49,14 @@ try:
         print(flush=True)
         time.sleep(pause)
     if page is not None:
-        page.script("orv.show('Sheet1')")
+        # The page shows the sheet of the last request that touched cells, those cells
+        # outlined: the end of the last session's log.
         page.screenshot(args.screenshot)
-        print(f"saved {args.screenshot}")
+        requests, sheet, marked = page.script(
+            "return [orv.stats.requests, document.querySelector('#tabs button.shown').textContent, "
+            "document.getElementById('legend-request').textContent];")
+        print(f"saved {args.screenshot}: sheet {sheet}, the cells of request {marked} outlined; the page "
+              f"numbers the requests of every session in one count, {requests} in all")
     else:
         print("done; the page stays served until Ctrl-C", flush=True)
         while True:

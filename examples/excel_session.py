@@ -57,8 +57,8 @@ with BrowserExcel(relay) if relay else SimulatedExcel() as excel_env:
         header.format.font.bold = True
         header.format.fill.color = "#DDEBF7"
         sheet.getRange("C2:C4").numberFormat = "0.00"
-        print("before the commit the header is bold:", bool(header.format.font.bold))
-    print("after the commit the header is bold:", bool(header.format.font.bold))
+        print("before the commit the header is bold:", header.format.font.bold)
+    print("after the commit the header is bold:", header.format.font.bold)
     del header
     traffic()
 

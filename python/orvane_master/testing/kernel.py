@@ -20,7 +20,7 @@ import json
 import queue
 import threading
 from collections import deque
-from typing import Any, Callable, Deque, Dict, List, Optional, Tuple
+from typing import Any, Callable, Deque, Dict, List, NamedTuple, Optional, Tuple
 
 from orvane_master.python_server.orvane import proxylink
 
@@ -32,6 +32,21 @@ _STOP = object()
 TRANSCRIPT_LIMIT = 1000
 ROOT_LABELS = {0: "Context", 1: "Excel", 2: "GetSetting", 3: "Union", 4: "Intersect", 5: "Transaction",
                6: "GetSystemInfo"}
+# Bounds on what a transcript remembers beyond its messages: the labels of the objects
+# handed out and not yet released, and the requests not yet answered (a reset leaves
+# some unanswered for ever).
+LABELS_KEPT = 100_000
+OPEN_KEPT = 10_000
+# The column at which a line's request number starts, when the line is short enough.
+NUMBER_COLUMN = 64
+
+
+class _Note(NamedTuple):
+    """What a line needs that its message alone does not say, noted when it was added."""
+    number: Optional[int] = None  # the request's, on the request and on its response
+    thread: Optional[str] = None  # the requesting thread, unless the main one
+    target: str = ""  # a request's caller, labelled as it was known then
+    answers: Optional[str] = None  # a response's request method
 
 
 class Transcript:
@@ -40,6 +55,12 @@ class Transcript:
 
     It keeps the most recent `limit` messages, so that a long session does not grow
     with its traffic; `limit=None` keeps every message.
+
+    `lines()` shows each message on a line. Requests are numbered from 1 for the life
+    of the transcript; a request's line and its response's line end in the same
+    `#n`, and name the requesting thread in brackets unless it is the main thread.
+    An object is labelled by its type (`Worksheet#…`) on every line, also after
+    `clear()`, once a message has handed it out.
     """
 
     def __init__(self, limit: Optional[int] = TRANSCRIPT_LIMIT) -> None:
@@ -48,74 +69,113 @@ class Transcript:
         self._lock = threading.Lock()
         self.limit = limit
         self.entries: Deque[Tuple[str, Dict[str, Any]]] = deque(maxlen=limit)
+        self._notes: Deque[_Note] = deque(maxlen=limit)
+        self._labels: Dict[int, str] = {}
+        self._open: Dict[str, Tuple[int, Optional[str], Any]] = {}
+        self._count = 0
 
     def add(self, direction: str, message: Dict[str, Any]) -> None:
+        thread = threading.current_thread()
+        name = None if thread is threading.main_thread() else thread.name
         with self._lock:
             self.entries.append((direction, message))
+            self._notes.append(self._note(direction, message, name))
 
     def requests(self, method: Optional[str] = None) -> List[Dict[str, Any]]:
         with self._lock:
             return [m for d, m in self.entries if d == "request" and method in (None, m.get("method"))]
 
     def clear(self) -> None:
+        """Forgets the messages; the numbering and the labels go on."""
         with self._lock:
             self.entries.clear()
+            self._notes.clear()
 
     def lines(self) -> List[str]:
-        """One readable line per message. A reference is labelled with its type
-        when the message that handed it out is still kept."""
+        """One readable line per message (see the class)."""
         with self._lock:
-            entries = list(self.entries)
-        labels = dict(ROOT_LABELS)
-        lines = []
-        for direction, message in entries:
-            lines.append(self._line(direction, message, labels))
-            if direction == "response":
-                _learn(labels, message.get("result"))
-            elif direction == "event":
-                for wire in message.get("args") or []:
-                    _learn(labels, wire)
-        return lines
-
-    @staticmethod
-    def _line(direction: str, m: Dict[str, Any], labels: Dict[int, str]) -> str:
-        if direction == "request":
-            method, name, caller = m.get("method"), m.get("name"), m.get("caller")
-            target = labels.get(caller, f"#{caller}") if isinstance(caller, int) else repr(caller)
-            detail = {
-                "GET": lambda: f".{name}",
-                "GETITEM": lambda: f"[{name}]",
-                "SET": lambda: f".{name} = {show(m.get('value'))}",
-                "CALL": lambda: "(" + ", ".join(_show_arg(a) for a in m.get("args") or []) + ")",
-            }.get(str(method), lambda: "")()
-            return f"-> {method:<7} {target}{detail}"
-        if direction == "event":
-            args = ", ".join(show(a) for a in m.get("args") or [])
-            return f"<= invoke  {m.get('callableId')}({args})"
-        if direction == "notice":
-            return f"=> {m.get('kind')} {m.get('callableId')}"
-        if m.get("ok"):
-            result = m.get("result")
-            return "<- ok" if isinstance(result, dict) and result.get("type") == "Null" else f"<- ok      {show(result)}"
-        error = m.get("error")
-        text = error.get("message") if isinstance(error, dict) else error
-        return f"<- error   {text if text is not None else '(no message)'}"
+            kept = list(zip(self.entries, self._notes))
+        return [_line(direction, message, note) for (direction, message), note in kept]
 
     def format(self) -> str:
         return "\n".join(self.lines())
 
+    # ---- noted as messages are added, under the lock --------------------------------
 
-def _learn(labels: Dict[int, str], wire: Any) -> None:
-    """Labels the references, arrays and dictionaries in `wire` with their type."""
-    if not isinstance(wire, dict):
-        return
-    tag, value = wire.get("type"), wire.get("value")
-    if tag in ("Array", "Dict") and isinstance(wire.get("id"), int):
-        labels[wire["id"]] = f"{tag}#{wire['id']}"
-        for item in value.values() if isinstance(value, dict) else value or []:
-            _learn(labels, item)
-    elif wire.get("isSpec") and isinstance(value, int):
-        labels[value] = f"{tag}#{value}"
+    def _note(self, direction: str, m: Dict[str, Any], thread: Optional[str]) -> _Note:
+        if direction == "request":
+            self._count += 1
+            caller, method = m.get("caller"), m.get("method")
+            note = _Note(self._count, thread, self._label(caller))
+            if method == "DEL" and isinstance(caller, int):
+                self._labels.pop(caller, None)  # released: the add-in never hands out this id again
+            request_id = m.get("requestId")
+            if isinstance(request_id, str):
+                _bounded(self._open, OPEN_KEPT)[request_id] = (self._count, thread, method)
+            return note
+        if direction == "response":
+            request_id = m.get("requestId")
+            number, asker, method = self._open.pop(request_id, (None, None, None)) \
+                if isinstance(request_id, str) else (None, None, None)
+            self._learn(m.get("result"))
+            return _Note(number, asker, answers=method)
+        if direction == "event":
+            for wire in m.get("args") or []:
+                self._learn(wire)
+        return _Note(thread=thread if direction == "notice" else None)
+
+    def _label(self, caller: Any) -> str:
+        if not isinstance(caller, int) or isinstance(caller, bool):
+            return repr(caller)
+        return ROOT_LABELS.get(caller) or self._labels.get(caller) or f"#{caller}"
+
+    def _learn(self, wire: Any) -> None:
+        """Labels the references, arrays and dictionaries in `wire` with their type
+        (without recursion: a response may nest deeper than the recursion limit)."""
+        pending = [wire]
+        while pending:
+            wire = pending.pop()
+            if not isinstance(wire, dict):
+                continue
+            tag, value, object_id = wire.get("type"), wire.get("value"), wire.get("id")
+            if tag in ("Array", "Dict"):
+                if isinstance(object_id, int):
+                    _bounded(self._labels, LABELS_KEPT)[object_id] = f"{tag}#{object_id}"
+                pending.extend(value.values() if isinstance(value, dict) else value if isinstance(value, list) else ())
+            elif wire.get("isSpec") and isinstance(value, int):
+                _bounded(self._labels, LABELS_KEPT)[value] = f"{tag}#{value}"
+
+
+def _bounded(table: Dict[Any, Any], most: int) -> Dict[Any, Any]:
+    """`table`, its oldest entry dropped when it is full, ready for one more."""
+    if len(table) >= most:
+        del table[next(iter(table))]
+    return table
+
+
+def _line(direction: str, m: Dict[str, Any], note: _Note) -> str:
+    if direction == "request":
+        method, name = m.get("method"), m.get("name")
+        detail = {
+            "GET": lambda: f".{name}",
+            "GETITEM": lambda: f"[{name}]",
+            "SET": lambda: f".{name} = {show(m.get('value'))}",
+            "CALL": lambda: "(" + ", ".join(_show_arg(a) for a in m.get("args") or []) + ")",
+        }.get(str(method), lambda: "")()
+        text = f"-> {method:<7} {note.target}{detail}"
+    elif direction == "event":
+        text = "<= invoke  {}({})".format(m.get("callableId"), ", ".join(show(a) for a in m.get("args") or []))
+    elif direction == "notice":
+        text = f"=> {m.get('kind')} {m.get('callableId')}"
+    elif m.get("ok"):
+        # A write and a release answer nothing; a read shows what it got, None too.
+        text = "<- ok" if note.answers in ("SET", "DEL") else f"<- ok      {show(m.get('result'))}"
+    else:
+        error = m.get("error")
+        message = error.get("message") if isinstance(error, dict) else error
+        text = f"<- error   {message if message is not None else '(no message)'}"
+    tags = ([] if note.number is None else [f"#{note.number}"]) + ([] if note.thread is None else [f"[{note.thread}]"])
+    return f"{text:<{NUMBER_COLUMN}}  {' '.join(tags)}".rstrip() if tags else text
 
 
 def show(wire: Any, width: int = 72) -> str:
@@ -135,7 +195,7 @@ def _show(wire: Any) -> str:
     if tag == "Python_Function":
         return f"<python {value}>"
     if wire.get("isSpec"):
-        return f"{tag}#{value}"
+        return ROOT_LABELS.get(value, f"{tag}#{value}") if isinstance(value, int) else f"{tag}#{value}"
     return repr(value)
 
 

@@ -1,6 +1,10 @@
 // The page: connects out to the relay that served it, executes each request it
-// relays from the kernel, and shows the workbook: sheet tabs, a grid with the cells
-// the last request touched highlighted, and the requests and responses.
+// relays from the kernel, and shows the workbook: sheet tabs, a grid in which the cells
+// of the last request that touched cells are outlined (in a colour that no cell format
+// of the demo uses: solid written, dashed read), and the requests and responses. Each
+// request is numbered, as the count in the header counts it, and its response carries
+// the same number; an object is labelled by its type, `Worksheet#…`, as the Python
+// transcripts label it.
 //
 // Messages from the relay itself are {"type": "relay", "event": ...}: "kernel_connected"
 // when a kernel's connection began and "kernel_closed" when it ended (either way the
@@ -12,7 +16,7 @@
 // `window.orv` is the page's surface for a driving browser: the add-in, the workbook,
 // and `renderNow()`, which draws at once what is otherwise drawn at the next frame.
 
-import { Addin, pyRepr, writeJson } from "./protocol.js";
+import { Addin, FIXED_IDS, pyRepr, readJson, typeName, writeJson } from "./protocol.js";
 import { columnLetters, makeRoot, Rect, Workbook } from "./workbook.js";
 
 const MAX_ROWS = 100;
@@ -26,8 +30,9 @@ const $ = (id) => document.getElementById(id);
 
 let touched = []; // [sheet, rect, how] of the request being executed
 let highlighted = []; // ... of the last request that touched cells
+let highlightedBy = 0; // that request's number
 let shownSheet = null;
-let logEntries = [];
+let logEntries = []; // [kind, text, request number or 0]
 let drawPending = false;
 let gridDirty = true; // the grid is drawn again only after a request touched cells or sheets
 const stats = { requests: 0, kernels: 0 };
@@ -72,11 +77,12 @@ function receive(ws, text) {
       ws.send(writeJson({ type: "relay_state", queryId: head.queryId, ...state(head.sheets) }));
       return;
     }
-    log("event", `relay: ${head.event}`);
+    log("notice", `relay: ${head.event}`);
     schedule();
     return;
   }
   touched = [];
+  const request = describe(text); // before it runs: a release takes its object away
   let out;
   try {
     out = addin.handleText(text);
@@ -87,16 +93,17 @@ function receive(ws, text) {
     return;
   }
   if (out.length === 0) {  // a notice from the kernel, not a request
-    log("event", `-> ${clip(text)}`);
+    log("notice", `=> ${clip(text)}`);
     schedule();
     return;
   }
   for (const message of out) ws.send(message);
-  stats.requests++;
-  logExchange(text, out);
+  const number = ++stats.requests;
+  logExchange(number, request, out);
   if (touched.length) {
     gridDirty = true;
-    highlighted = touched.filter(([, rect]) => rect !== null);
+    const cells = touched.filter(([, rect]) => rect !== null);
+    if (cells.length) [highlighted, highlightedBy] = [cells, number];
     const last = touched[touched.length - 1][0];
     if (last) shownSheet = last;
   }
@@ -113,28 +120,76 @@ function setStatus(state, text) {
 
 function clip(text, n = 160) { return text.length > n ? text.slice(0, n) + ` … (${text.length} chars)` : text; }
 
-function logExchange(requestText, out) {
-  let summary = clip(requestText);
+// Messages longer than this are summed up, not parsed a second time for the log.
+const PARSED = 4000;
+const ROOTS = ["Context", "Excel", "GetSetting", "Union", "Intersect", "Transaction", "GetSystemInfo"];
+
+function label(id) {
+  if (typeof id !== "number") return pyRepr(id);
+  if (id < FIXED_IDS) return ROOTS[id] || `#${id}`;
+  return addin.objects.has(id) ? `${typeName(addin.objects.get(id))}#${id}` : `#${id}`;
+}
+
+// A wire value in short, as the Python transcripts show it.
+function show(wire, width = 72) {
+  const text = wireText(wire);
+  return text.length <= width ? text : text.slice(0, width - 3) + "...";
+}
+
+function wireText(wire) {
+  if (wire === null || typeof wire !== "object" || Array.isArray(wire)) return pyRepr(wire);
+  const { type, value } = wire;
+  if (type === "Array") return `[${(value || []).map(wireText).join(", ")}]`;
+  if (type === "Dict") return `{${Object.entries(value || {}).map(([k, v]) => `${pyRepr(k)}: ${wireText(v)}`).join(", ")}}`;
+  if (type === "Python_Function") return `<python ${value}>`;
+  if (wire.isSpec) return typeof value === "number" && value < FIXED_IDS ? ROOTS[value] : `${type}#${value}`;
+  return pyRepr(value);
+}
+
+// A request as the log shows it: `GET     Worksheet#12.name`, labelled before it runs.
+function describe(text) {
+  if (text.length >= PARSED) {
+    const method = /"method":\s*"(\w+)"/.exec(text)?.[1] || "?";
+    const caller = /"caller":\s*(\d+)/.exec(text.slice(text.lastIndexOf('"caller"')))?.[1];
+    return { method, line: `${method.padEnd(7)} ${caller === undefined ? "?" : label(Number(caller))} … (${text.length} chars)` };
+  }
   try {
-    if (requestText.length < 4000) {
-      const r = JSON.parse(requestText);
-      summary = `${r.method} #${r.caller} ${r.name === undefined ? "" : r.name}`;
-      if (r.method === "SET") summary += ` = ${clip(JSON.stringify(r.value.value), 80)}`;
-      if (r.method === "CALL") summary += `(${r.args.map((a) => clip(JSON.stringify(a.value.value), 40)).join(", ")})`;
-    } else {
-      summary = `${/"method":\s*"(\w+)"/.exec(requestText)?.[1] || "?"} … (${requestText.length} chars)`;
-    }
-  } catch (e) { /* shown as text */ }
-  log("request", `-> ${summary}`);
-  for (const message of out) {
-    const refused = message.includes('"ok":false');
-    const kind = message.startsWith('{"type":"invoke_callable"') ? "event" : refused ? "refused" : "response";
-    log(kind, `<- ${clip(message.replace(/^\{"type":"excel_response",/, "{"))}`);
+    const r = readJson(text);
+    const target = label(r.caller);
+    const detail = {
+      GET: () => `.${r.name}`,
+      GETITEM: () => `[${r.name}]`,
+      SET: () => `.${r.name} = ${show(r.value)}`,
+      CALL: () => `(${(r.args || []).map((a) => (a.arg_type === "NAMED" ? `${a.name}=` : "") + show(a.value)).join(", ")})`,
+    }[r.method];
+    return { method: r.method, line: `${String(r.method).padEnd(7)} ${target}${detail ? detail() : ""}` };
+  } catch (e) {
+    return { method: "?", line: clip(text) };
   }
 }
 
-function log(kind, text) {
-  logEntries.push([kind, text]);
+function logExchange(number, request, out) {
+  log("request", `-> ${request.line}`, number);
+  for (const message of out) {
+    let m = null;
+    try { m = message.length < PARSED ? readJson(message) : null; } catch (e) { /* summed up below */ }
+    if (m && m.type === "invoke_callable") {
+      log("event", `<= invoke  ${m.callableId}(${(m.args || []).map((a) => show(a)).join(", ")})`);
+    } else if (message.startsWith('{"type":"invoke_callable"')) {
+      log("event", `<= invoke  … (${message.length} chars)`);
+    } else if (m && m.ok === false) {
+      log("refused", `<- error   ${m.error && m.error.message}`, number);
+    } else if (m) {
+      // A write and a release answer nothing; a read shows what it got, None too.
+      log("response", ["SET", "DEL"].includes(request.method) ? "<- ok" : `<- ok      ${show(m.result)}`, number);
+    } else {
+      log("response", `<- ok      … (${message.length} chars)`, number);
+    }
+  }
+}
+
+function log(kind, text, number = 0) {
+  logEntries.push([kind, text, number]);
   if (logEntries.length > 4 * LOG_LINES) {
     const cut = logEntries.length - LOG_LINES;
     logEntries = logEntries.slice(cut);
@@ -166,7 +221,9 @@ function renderNow(force) {
     drawGrid(shownSheet);
   }
   drawLog();
-  $("incarnation").textContent = `ids from ${addin.base} · ${stats.requests} requests`;
+  $("incarnation").textContent = `${stats.requests} requests · ids from ${addin.base}`;
+  $("legend").hidden = highlightedBy === 0;
+  $("legend-request").textContent = `#${highlightedBy}`;
 }
 
 function drawTabs(sheets) {
@@ -229,13 +286,19 @@ function drawLog() {
   const box = $("log");
   const fresh = logEntries.slice(logged);
   logged = logEntries.length;
-  box.append(...fresh.slice(-LOG_LINES).map(([kind, text]) => {
+  box.append(...fresh.slice(-LOG_LINES).map(([kind, text, number]) => {
     const li = document.createElement("li");
     li.className = kind;
-    li.textContent = text;
+    li.dataset.request = number;
+    const n = document.createElement("span");
+    n.className = "number";
+    n.textContent = number ? `#${number}` : "";
+    li.append(n, text);
     return li;
   }));
   while (box.childElementCount > LOG_LINES) box.firstElementChild.remove();
+  for (const li of box.querySelectorAll("li.marked")) li.classList.remove("marked");
+  for (const li of box.querySelectorAll(`li[data-request="${highlightedBy}"]`)) li.classList.add("marked");
   box.scrollTop = box.scrollHeight;
 }
 
