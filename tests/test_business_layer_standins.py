@@ -152,7 +152,9 @@ def test_output_streams_while_the_installer_runs(tmp_path, fake_installer):
         first = [await stream.__anext__(), await stream.__anext__()]
         # The installer is still waiting for its go-ahead: the lines came while it ran.
         assert not (fake_installer / "go").exists()
-        (fake_installer / "go").write_text(str(exit_code))
+        # Whole or not at all: the installer may read the file as soon as it exists.
+        (fake_installer / "go.part").write_text(str(exit_code))
+        (fake_installer / "go.part").replace(fake_installer / "go")
         return first + await collect(stream)
 
     items = run(scenario(0))
