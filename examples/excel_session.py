@@ -3,8 +3,9 @@
 It writes a pandas DataFrame to a range, reads it back into a DataFrame,
 formats the range inside a transaction, asks for the system information and
 registers a change handler that the add-in then calls back. After each step it
-prints the requests and responses that crossed the connection (as JSON), and
-at the end the resulting sheet.
+prints the messages of that step, one a line: each request numbered, its
+response ending in the same number, the call-back's lines naming its thread.
+At the end, the resulting sheet.
 
 Run by examples/browser_demo.py, it talks to the add-in page instead (through
 the relay that the demo serves in this process).

@@ -4,7 +4,8 @@ It starts the add-in as `python -m orvane_master.testing.addin_server` (a
 WebSocket server on 127.0.0.1), connects a kernel to it, writes a pandas
 DataFrame, reads it back, and registers a change handler that the add-in calls
 back across the process boundary. At the end it prints every message that
-crossed the socket.
+crossed the socket: the call-back's requests, on the kernel's call-back thread,
+come between the main thread's, and each response ends in its request's number.
 
 Run by examples/browser_demo.py, it talks to the add-in page instead, through
 the relay that the demo serves: the page in the add-in's place, the relay in
