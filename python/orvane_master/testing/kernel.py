@@ -33,10 +33,11 @@ TRANSCRIPT_LIMIT = 1000
 ROOT_LABELS = {0: "Context", 1: "Excel", 2: "GetSetting", 3: "Union", 4: "Intersect", 5: "Transaction",
                6: "GetSystemInfo"}
 # Bounds on what a transcript remembers beyond its messages: the labels of the objects
-# handed out and not yet released, and the requests not yet answered (a reset leaves
-# some unanswered for ever).
-LABELS_KEPT = 100_000
-OPEN_KEPT = 10_000
+# handed out and not yet released (an answer that a reset orphaned hands out objects
+# that nobody releases), and the requests not yet answered (a reset leaves some
+# unanswered for ever). Past them, the oldest go: such a line shows `#id` alone.
+LABELS_KEPT = 10_000
+OPEN_KEPT = 1_000
 # The column at which a line's request number starts, when the line is short enough.
 NUMBER_COLUMN = 64
 
@@ -162,7 +163,7 @@ def _line(direction: str, m: Dict[str, Any], note: _Note) -> str:
             "SET": lambda: f".{name} = {show(m.get('value'))}",
             "CALL": lambda: "(" + ", ".join(_show_arg(a) for a in m.get("args") or []) + ")",
         }.get(str(method), lambda: "")()
-        text = f"-> {method:<7} {note.target}{detail}"
+        text = f"-> {str(method):<7} {note.target}{detail}"
     elif direction == "event":
         text = "<= invoke  {}({})".format(m.get("callableId"), ", ".join(show(a) for a in m.get("args") or []))
     elif direction == "notice":
