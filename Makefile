@@ -31,7 +31,7 @@ DEPS :=
 GIL :=
 endif
 
-.PHONY: demo test stress install dev dev-test bench sanitize fuzz test-clang test-hostile clean demo-browser test-browser \
+.PHONY: demo test stress tsan install dev dev-test bench sanitize fuzz test-clang test-hostile clean demo-browser test-browser \
   wheels sdist binary-wheels test-wheel test-sdist
 
 $(PY) $(SAN_PY) $(CLANG_PY):
@@ -64,6 +64,19 @@ HOSTILE_TESTS := test_wire_hostile.py test_faults.py test_handler_faults.py test
 test-hostile: install
 	tools/check-modules $(PY) plain
 	cd tests && PYTHONMALLOC=debug ../$(PY) -m pytest -q -p no:cacheprovider $(HOSTILE_TESTS)
+
+# ThreadSanitizer: the stress module on a second free-threaded CPython built with it
+# (tools/ensure-python-ft --tsan, some minutes once), against both modules built with it.
+TSAN_VENV := .venv-3.13t-tsan
+TSAN_PY := $(TSAN_VENV)/bin/python
+tsan:
+	tools/ensure-python-ft --tsan >/dev/null
+	test -x $(TSAN_PY) || "$$(tools/ensure-python-ft --tsan)" -m venv $(TSAN_VENV)
+	$(TSAN_PY) -m pip install -qq --upgrade pip
+	$(TSAN_PY) -m pip install -qq --only-binary numpy,pandas numpy pandas pytest websockets
+	$(TSAN_PY) $(PIP_CHECKOUT) --no-deps -C build-dir=build/tsan-{wheel_tag} -C cmake.define.ORV_TSAN=ON \
+	  -C cmake.build-type=RelWithDebInfo .
+	ORV_STRESS_SECONDS=$(or $(STRESS_SECONDS_TSAN),10) tools/tsan-pytest $(TSAN_PY) test_free_threading.py
 
 # Fast loop for development: build in place next to the Python sources.
 dev: $(PY)

@@ -9,6 +9,8 @@ import tracemalloc
 
 import pytest
 
+import hot_paths
+
 
 def ok(request, result=None, **extra):
     return {"requestId": request["requestId"], "ok": True, "result": result, **extra}
@@ -288,6 +290,7 @@ def test_many_threads_out_of_order_with_timeouts_and_a_reset(proxylink):
     assert m.waiters == {}
 
 
+@pytest.mark.skipif(hot_paths.CLASSES_IMMORTAL, reason=hot_paths.CLASSES_IMMORTAL_REASON)
 def test_requests_do_not_leak(proxylink):
     m = proxylink.messaging
     m.set_send_handler(lambda message: m.on_message(ok(message, payload)))

@@ -8,6 +8,8 @@ import sys
 import textwrap
 
 import pytest
+
+import hot_paths
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from gc_torture import examples
@@ -107,6 +109,7 @@ def test_legacy_objects_travel_through_the_legacy_module(tmp_path):
     assert done.stdout.strip() == "ok", done.stderr
 
 
+@pytest.mark.skipif(hot_paths.CLASSES_IMMORTAL, reason=hot_paths.CLASSES_IMMORTAL_REASON)
 def test_no_references_or_memory_are_left_behind(proxylink):
     import gc
     import tracemalloc
