@@ -67,7 +67,7 @@ class Transcript:
     def __init__(self, limit: Optional[int] = TRANSCRIPT_LIMIT) -> None:
         if limit is not None and limit < 0:
             raise ValueError(f"The transcript limit must be None or at least 0, got {limit}")
-        self._lock = threading.Lock()
+        self._lock = threading.RLock()  # taken inside a send, which a finaliser may start again
         self.limit = limit
         self.entries: Deque[Tuple[str, Dict[str, Any]]] = deque(maxlen=limit)
         self._notes: Deque[_Note] = deque(maxlen=limit)
@@ -302,7 +302,11 @@ class SimulatedKernel:
         self.messaging = messaging if messaging is not None else proxylink.messaging
         self.transcript = Transcript(transcript_limit)
         self.connected = False
-        self._inbox: "queue.Queue[Any]" = queue.Queue()  # request texts and control steps
+        # Request texts and control steps. A send may run inside another one: a collection
+        # started there can finalise a proxy, whose release is sent from that very
+        # thread. So every step of a send is re-entrant: a SimpleQueue's put, and the
+        # transcript's and the connection's locks are RLocks.
+        self._inbox: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
         # A send checks its waiter and queues its text in one hold, a reconnect renews
         # both sides in one hold: a request lands wholly before or wholly after it.
         self._connection_lock = threading.RLock()

@@ -126,7 +126,9 @@ class RemoteKernel:
         self._connection: Optional[ClientConnection] = None
         self._state = threading.Condition()
         self._stopping = threading.Event()
-        self._outbox: "queue.Queue[Any]" = queue.Queue()
+        # A SimpleQueue's put is re-entrant: a collection inside a send may finalise a
+        # proxy, whose release is sent from that very thread.
+        self._outbox: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
         self._callbacks = CallbackRunner(self.messaging, self.notify)
         self._listener = threading.Thread(target=self._listen, name="kernel-listener", daemon=True)
         self._writer = threading.Thread(target=self._write, name="kernel-writer", daemon=True)
