@@ -158,7 +158,10 @@ Ref map_values(PyObject* mapping, Convert convert) {
       Ref key, value;
       orv::compat::locked_step(mapping, [&] {
         PyObject *k, *v;
-        if (PyDict_Next(mapping, &pos, &k, &v)) key = Ref::borrow(k), value = Ref::borrow(v);
+        if (PyDict_Next(mapping, &pos, &k, &v)) {
+          key = Ref::borrow(k);
+          value = Ref::borrow(v);
+        }
       });
       if (!key) break;
       orv::check(PyDict_SetItem(out.get(), key.get(), convert(value.get()).get()));
