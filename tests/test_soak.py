@@ -165,9 +165,9 @@ def test_a_long_session_with_resets_stays_flat(proxylink):
     # them. An unbounded transcript kept some 7,000 blocks an iteration.
     if hot_paths.CLASSES_IMMORTAL:
         return  # hot_paths.CLASSES_IMMORTAL_REASON
-    first_later = len(samples) // 2
-    growth = min(blocks[first_later:]) - min(blocks[1:first_later])
-    assert growth < 2000 + 20 * (iterations[-1] - iterations[first_later]), samples
+    second_half = len(samples) // 2
+    growth = min(blocks[second_half:]) - min(blocks[1:second_half])
+    assert growth < 2000 + 20 * (iterations[-1] - iterations[second_half]), samples
 
 
 @pytest.mark.parametrize("where", ["in-process", "remote", "browser"])
