@@ -159,6 +159,31 @@ inline void locked_step(PyObject* op, Step&& step) noexcept {
 #endif
 }
 
+// Whether a str holds its text in the canonical form, as every str does from
+// 3.12 on; before, one made from wchar_t data may not yet.
+inline bool unicode_is_ready(PyObject* s) {
+#if PY_VERSION_HEX >= 0x030C0000
+  (void)s;
+  return true;
+#else
+  return PyUnicode_IS_READY(s);
+#endif
+}
+
+// locked_step over two objects at once.
+template <class Step>
+inline void locked_pair(PyObject* a, PyObject* b, Step&& step) noexcept {
+#ifdef Py_GIL_DISABLED
+  Py_BEGIN_CRITICAL_SECTION2(a, b);
+  step();
+  Py_END_CRITICAL_SECTION2();
+#else
+  (void)a;
+  (void)b;
+  step();
+#endif
+}
+
 }  // namespace orv::compat
 
 namespace orv::compat {

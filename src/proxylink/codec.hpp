@@ -7,6 +7,7 @@
 // attribute is read from whatever the global now holds.
 #pragma once
 #include "core/recursion.hpp"
+#include "proxylink/global_checks.hpp"
 #include "proxylink/serializer.hpp"
 
 #include <array>
@@ -62,9 +63,7 @@ inline PyObject* word(Tag tag) { return wire_tags.words[index_of(tag)]; }
 // templates; called once by module set-up, after the imports and before the classes.
 void init();
 
-// True when `np`, `dt` and `pd`, whose types the encoder tests before lists
-// and dicts, are the module's own: the exact built-in types then need no tests.
-inline bool type_tests_are_own() { return is_own(owned.np) && is_own(owned.dt) && is_own(owned.pd); }
+using global_checks::type_tests_are_own;
 
 // The container stage of the encoder.
 Ref encode_array(PyObject* value);

@@ -2,7 +2,9 @@
 // to a Python value. Tags are tested before `isSpec`, in the order of the tag
 // table (codec.hpp); arrays and dictionaries become OfficeJsArray and
 // OfficeJsDict, references new proxies.
+#include <array>
 #include <optional>
+#include <string_view>
 
 #include "core/args.hpp"
 #include "proxylink/codec.hpp"
@@ -13,19 +15,34 @@ namespace {
 using namespace codec;
 using orv::own;
 
+// The text of `s` when it is a ready str made of ASCII characters only; an
+// empty view for any other ready str, which equals none of our ASCII words;
+// nullopt when that cannot be told without running Python code (a str
+// subclass, a str of the old form not yet made ready, anything else).
+std::optional<std::string_view> ascii_text(PyObject* s) {
+  if (!PyUnicode_CheckExact(s) || !orv::compat::unicode_is_ready(s)) return std::nullopt;
+  if (!PyUnicode_IS_COMPACT_ASCII(s)) return std::string_view{};
+  return std::string_view(static_cast<const char*>(PyUnicode_DATA(s)), static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
+}
+
+constexpr auto tag_texts = [] {
+  std::array<std::string_view, kTagCount> texts{};
+  for (size_t i = 0; i < kTagCount; ++i) texts[i] = tag_rows[i].word;
+  return texts;
+}();
+
 // The first tag, in test order, that `tag` equals. A str tag is compared by
 // its text; anything else through its own equality, in the same order.
 std::optional<Tag> classify(PyObject* tag, size_t from = 0) {
-  if (PyUnicode_CheckExact(tag)) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(tag);
-    if (length == 0) return std::nullopt;
-    const Py_UCS4 first = PyUnicode_READ_CHAR(tag, 0);
+  if (std::optional<std::string_view> text = ascii_text(tag)) {
     for (size_t i = from; i < kTagCount; ++i) {
-      PyObject* word = wire_tags.words[i];
-      if (tag == word || (PyUnicode_GET_LENGTH(word) == length && PyUnicode_READ_CHAR(word, 0) == first &&
-                          PyUnicode_Compare(tag, word) == 0)) {
-        return tag_rows[i].tag;
-      }
+      if (tag == wire_tags.words[i] || *text == tag_texts[i]) return tag_rows[i].tag;
+    }
+    return std::nullopt;
+  }
+  if (PyUnicode_CheckExact(tag)) {
+    for (size_t i = from; i < kTagCount; ++i) {
+      if (PyUnicode_Compare(tag, wire_tags.words[i]) == 0) return tag_rows[i].tag;
     }
     return std::nullopt;
   }
@@ -35,7 +52,41 @@ std::optional<Tag> classify(PyObject* tag, size_t from = 0) {
   return std::nullopt;
 }
 
-Ref entry(PyObject* wire, PyObject* key) { return orv::dict_get(wire, key); }
+// The four entries of a wire value that the decoder reads.
+struct Entries {
+  Ref tag, payload, is_spec, object_id;
+};
+
+// Read in one pass over the dict when every key is a str: no lookup can then
+// run Python code or fail, and a key equal to one of ours is found by its
+// text as a lookup would find it. Otherwise (or should another thread change
+// the dict meanwhile) by four lookups, in the order the errors of a hostile
+// key must come.
+Entries read_entries(PyObject* wire) {
+  Entries found;
+  bool plain = true;
+  orv::compat::locked_step(wire, [&] {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (plain && PyDict_Next(wire, &pos, &key, &value)) {
+      std::optional<std::string_view> text = ascii_text(key);
+      if (!text) {
+        plain = false;
+      } else if (*text == "type") {
+        found.tag = Ref::borrow(value);
+      } else if (*text == "value") {
+        found.payload = Ref::borrow(value);
+      } else if (*text == "isSpec") {
+        found.is_spec = Ref::borrow(value);
+      } else if (*text == "id") {
+        found.object_id = Ref::borrow(value);
+      }
+    }
+  });
+  if (plain) return found;
+  return {orv::dict_get(wire, names.type), orv::dict_get(wire, names.value), orv::dict_get(wire, names.isSpec),
+          orv::dict_get(wire, names.id)};
+}
 
 Ref decode_date(PyObject* payload) {
   try {
@@ -79,10 +130,7 @@ const char* const codec::kDecodeNesting = " while decoding a wire value";
 
 Ref decode(PyObject* wire) {
   orv::require_exact(wire, &PyDict_Type, "wire");
-  Ref tag = entry(wire, names.type);
-  Ref payload = entry(wire, names.value);
-  Ref is_spec = entry(wire, names.isSpec);
-  Ref object_id = entry(wire, names.id);
+  auto [tag, payload, is_spec, object_id] = read_entries(wire);
   PyObject* value = payload ? payload.get() : Py_None;
 
   std::optional<Tag> kind = classify(tag ? tag.get() : Py_None);

@@ -197,7 +197,7 @@ Ref encode(PyObject* value) {
   // the library types that the stages before it test are known to be the
   // module's own.
   if (type == &PyFloat_Type || type == &PyLong_Type || type == &PyUnicode_Type) {
-    if (is_own(owned.np)) {
+    if (global_checks::np_is_own()) {
       return make_wire(type == &PyFloat_Type ? Tag::Float : type == &PyLong_Type ? Tag::Int : Tag::String, value);
     }
   } else if (type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type) {

@@ -2,6 +2,7 @@
 // operations, the one Messaging instance and the root proxies, in that order.
 #include "core/module_rules.hpp"
 #include "proxylink/classes.hpp"
+#include "proxylink/global_checks.hpp"
 
 namespace proxylink {
 
@@ -94,6 +95,7 @@ void exec_body(PyObject* module) {
   probe_polars(module);
   probe_legacy_serialisation(module);
   owned.Serializer.own = keep(module, "Serializer", make_serializer_class());
+  global_checks::watch(owned.globals, owned.Serializer.own);
   owned.Messaging = keep(module, "Messaging", make_messaging_class());
   add_operations(module);
   Ref internal_names = orv::own(Py_BuildValue("[ssssssssss]", "_cw__getattr__", "_cw__getitem__", "_cw__setattr__",

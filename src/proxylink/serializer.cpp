@@ -4,21 +4,10 @@
 #include "core/method.hpp"
 #include "proxylink/classes.hpp"
 #include "proxylink/codec.hpp"
+#include "proxylink/global_checks.hpp"
 
 namespace proxylink {
 namespace {
-
-// True when `Serializer.<name>` would reach the module's own function: the
-// global Serializer is the module's class, whose entry is still its own.
-bool is_own_static(PyObject* name, PyObject* own_static) {
-  return if_own(
-      owned.Serializer,
-      [&] {
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(owned.Serializer.own.get())->tp_dict;
-        return (dict ? PyDict_GetItemWithError(dict, name) : nullptr) == own_static;
-      },
-      [](PyObject*) { return false; });
-}
 
 Ref call_static(PyObject* name, PyObject* arg) {
   Ref cls = global(names.Serializer);
@@ -55,15 +44,13 @@ auto static_methods = orv::method_defs<static_methods_table>();
 
 }  // namespace
 
-bool to_wire_is_own() { return is_own_static(names.to_wire, owned.to_wire_static); }
-
 Ref to_wire(PyObject* value) {
-  if (to_wire_is_own()) return encode(value);
+  if (global_checks::to_wire_is_own()) return encode(value);
   return call_static(names.to_wire, value);
 }
 
 Ref from_wire(PyObject* wire) {
-  if (is_own_static(names.from_wire, owned.from_wire_static)) return decode(wire);
+  if (global_checks::from_wire_is_own()) return decode(wire);
   return call_static(names.from_wire, wire);
 }
 

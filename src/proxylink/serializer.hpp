@@ -12,9 +12,6 @@ namespace proxylink {
 Ref to_wire(PyObject* value);
 Ref from_wire(PyObject* wire);
 
-// True when `Serializer.to_wire` is the module's own right now.
-bool to_wire_is_own();
-
 // The codec itself.
 Ref encode(PyObject* value);
 Ref decode(PyObject* wire);

@@ -137,7 +137,7 @@ RowReader row_reader(const Py_buffer& view) {
 
 // True when `Serializer.to_wire(rows)` would encode a list of rows here, element by
 // element: the serializer and the libraries its earlier stages test are the module's own.
-bool rows_encode_here() { return to_wire_is_own() && type_tests_are_own(); }
+bool rows_encode_here() { return global_checks::to_wire_is_own() && type_tests_are_own(); }
 
 // `Serializer.to_wire([labels] + [row.tolist() for row in values])` with the
 // cells read straight from the buffer, without the intermediate lists. Each
