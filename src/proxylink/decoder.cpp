@@ -57,14 +57,16 @@ struct Entries {
   Ref tag, payload, is_spec, object_id;
 };
 
+// A wire value has four entries at most; a larger dict is looked up.
+constexpr Py_ssize_t kScanned = 8;
+
 // Read in one pass over the dict when every key is a str: no lookup can then
 // run Python code or fail, and a key equal to one of ours is found by its
-// text as a lookup would find it. Otherwise (or should another thread change
-// the dict meanwhile) by four lookups, in the order the errors of a hostile
-// key must come.
+// text as a lookup would find it. Otherwise by four lookups, in the order in
+// which a hostile key's errors must come.
 Entries read_entries(PyObject* wire) {
   Entries found;
-  bool plain = true;
+  bool plain = PyDict_GET_SIZE(wire) <= kScanned;
   orv::compat::locked_step(wire, [&] {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
