@@ -15,13 +15,16 @@ namespace {
 using namespace codec;
 using orv::own;
 
-// The text of `s` when it is a ready str made of ASCII characters only; an
-// empty view for any other ready str, which equals none of our ASCII words;
-// nullopt when that cannot be told without running Python code (a str
-// subclass, a str of the old form not yet made ready, anything else).
+// The text of `s` when it is a compact str made of ASCII characters only; an
+// empty view for any other compact str, which holds a character beyond ASCII
+// and so equals none of our words; nullopt otherwise (a str subclass, a str of
+// the old form that 3.9 to 3.11 still make, anything else), to be compared
+// the ordinary way.
 std::optional<std::string_view> ascii_text(PyObject* s) {
-  if (!PyUnicode_CheckExact(s) || !orv::compat::unicode_is_ready(s)) return std::nullopt;
-  if (!PyUnicode_IS_COMPACT_ASCII(s)) return std::string_view{};
+  if (!PyUnicode_CheckExact(s) || !orv::compat::unicode_is_ready(s) || !PyUnicode_IS_COMPACT(s)) {
+    return std::nullopt;
+  }
+  if (!PyUnicode_IS_ASCII(s)) return std::string_view{};
   return std::string_view(static_cast<const char*>(PyUnicode_DATA(s)), static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
 }
 
