@@ -1,7 +1,7 @@
 # Everything sets itself up: a virtual environment per CPython version (from pyenv),
 # the package installed from this checkout with its test extra, the extensions built.
 PYVER ?= 3.9
-# The CPythons `make wheels` builds for; all of 3.9 to 3.13 when empty.
+# The CPythons `make wheels` builds for; all of 3.9 to 3.13 and 3.13t when empty.
 WHEEL_VERSIONS ?=
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
 # The newest patch release of PYVER with the GIL (PYVER=3.13t: the free-threaded build),
@@ -145,7 +145,8 @@ bench: install
 	else $(PY) benchmarks/run_all.py; fi
 
 # Release artefacts in dist/: the sdist and a manylinux_2_17 wheel for each CPython from
-# 3.9 to 3.13, built with the pinned toolchain of tools/wheels/requirements.txt.
+# 3.9 to 3.13 and for the free-threaded 3.13t (which tools/ensure-python-ft builds once),
+# built with the pinned toolchain of tools/wheels/requirements.txt.
 # `make sdist` and `make binary-wheels` are its two halves, the second from the sdist in dist/.
 wheels:
 	tools/wheels/build $(WHEEL_VERSIONS)
