@@ -22,7 +22,11 @@ def test_nothing_is_left_behind(name):
         pytest.skip(hot_paths.CLASSES_IMMORTAL_REASON)
     growth = measure(PATHS[name])
     assert growth.refcounts == []
-    assert growth.traced < TRACED_BOUND
+    if growth.traced >= TRACED_BOUND:
+        # A leak grows in every measurement; what disturbed one (seen once in CI: a
+        # mixed frame's 30 kB, with the slope flat) is gone in a fresh one.
+        again = measure(PATHS[name])
+        assert again.traced < TRACED_BOUND, (growth, again)
     if not SANITIZER:
         assert growth.rss_slope < SLOPE_BOUND, growth
         assert growth.heap is None or growth.heap_slope < SLOPE_BOUND, growth
