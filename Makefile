@@ -23,7 +23,7 @@ PIP_CHECKOUT := -m pip install -qq --no-cache-dir
 # dependencies ship no free-threaded wheel, which pip would try to build: binaries only.
 ifeq ($(patsubst %t,,$(PYVER)),)
 EXTRAS := test
-DEPS := --only-binary numpy,pandas,mypy,hypothesis
+DEPS := --only-binary :all:
 GIL := PYTHON_GIL=0
 else
 EXTRAS := test,polars
@@ -95,10 +95,10 @@ dev-test: dev
 # the tests of the channel, the proxies, the codec and the coroutines under collector torture.
 TORTURE ?= core
 sanitize: $(SAN_PY)
-	$(SAN_PY) $(PIP_CHECKOUT) -C build-dir=build/sanitize-{wheel_tag} -C cmake.define.ORV_SANITIZE=ON \
-	  -C cmake.define.ORV_TEST_EXTENSIONS=ON -C cmake.build-type=RelWithDebInfo ".[test,polars]"
+	$(SAN_PY) $(PIP_CHECKOUT) $(DEPS) -C build-dir=build/sanitize-{wheel_tag} -C cmake.define.ORV_SANITIZE=ON \
+	  -C cmake.define.ORV_TEST_EXTENSIONS=ON -C cmake.build-type=RelWithDebInfo ".[$(EXTRAS)]"
 	tools/check-modules $(SAN_PY) sanitize
-	tools/sanitized-pytest $(SAN_PY) --gc-torture=$(TORTURE)
+	$(GIL) tools/sanitized-pytest $(SAN_PY) --gc-torture=$(TORTURE)
 
 # Coverage-guided fuzzing of both modules (clang + sanitizers when available), FUZZ_SECONDS per target.
 fuzz:
