@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 #if defined(__linux__) || defined(__APPLE__)
 #include <pthread.h>
@@ -89,11 +90,20 @@ inline bool holds_gil() {
 #endif
 }
 
+// Set by the exit hook that each module registers as it is imported
+// (exit_watch.hpp). The interpreter runs its exit hooks before it begins to
+// finalise, so while this is false no thread can be ending.
+inline std::atomic<bool> exit_begun{false};
+
 // True on a daemon thread that the finalising interpreter is ending: it went
 // back for the GIL, found the interpreter gone, and is being unwound without
 // the GIL. Such a thread must not touch any object on its way out (the
 // objects it still refers to are then left to the end of the process).
-inline bool thread_is_ending() { return is_finalizing() && !holds_gil(); }
+// Every reference let go asks this: until the exit hooks have run, one load
+// answers it instead of two calls into the interpreter.
+inline bool thread_is_ending() {
+  return exit_begun.load(std::memory_order_acquire) && is_finalizing() && !holds_gil();
+}
 
 // Whether object.__setattr__ refuses only type objects whose own assignment it
 // would go around (from 3.13 on), rather than any object of such a type.

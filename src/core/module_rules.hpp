@@ -4,6 +4,7 @@
 //    exec on it does nothing, an exec on a different object is refused;
 //  - the module is registered in sys.modules under its full dotted name.
 #pragma once
+#include "core/exit_watch.hpp"
 #include "core/names.hpp"
 
 #include <cstdint>
@@ -18,13 +19,14 @@ class ModuleRules {
   // Py_mod_create: a new module named as the import asks, or the existing one.
   PyObject* create(PyObject* spec) noexcept;
   // Py_mod_exec: runs `body(module)` once for the first module object, after
-  // init_core_names.
+  // init_core_names and watch_for_exit.
   template <class Body>
   int exec(PyObject* module, Body&& body) noexcept {
     int state = begin_exec(module);
     if (state != 0) return state < 0 ? -1 : 0;
     int result = boundary([&] {
       init_core_names();
+      watch_for_exit();
       body(module);
       register_full_name(module);
       return 0;
