@@ -7,6 +7,7 @@ import types
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 
 def w(tag, value, spec=False):
@@ -92,6 +93,26 @@ def test_numpy_datetime64_text_reads_back(proxylink):
                   np.datetime64(1, "s"), np.datetime64("1900-01-01T00:00:00.000001")]:
         text = proxylink.Serializer.to_wire(value)["value"]
         assert dt.datetime.fromisoformat(text) == value.astype("datetime64[us]").item()
+
+
+def date_wire(stamp):
+    """What to_wire makes of a datetime: aware ones moved to UTC, then isoformat()."""
+    return w("Date", (stamp.astimezone(dt.timezone.utc) if stamp.tzinfo else stamp).isoformat())
+
+
+@given(st.integers(-2**62, 2**62), st.sampled_from(["s", "ms", "us", "ns"]), st.sampled_from([None, "UTC", "Asia/Kolkata"]))
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+def test_timestamps_read_as_their_isoformat_alone_and_in_frames(proxylink, ticks, unit, tz):
+    try:
+        stamp = pd.Timestamp(np.datetime64(ticks, unit))
+        stamp = stamp.tz_localize(tz) if tz else stamp
+        frame = pd.DataFrame({"t": [stamp], "n": [1]})
+        cell = frame.values[0, 0]
+        expected = date_wire(stamp), date_wire(cell)
+    except Exception:  # a moment pandas or datetime cannot hold, or a time the zone skips
+        return
+    assert proxylink.Serializer.to_wire(stamp) == expected[0]
+    assert proxylink.Serializer.to_wire(frame) == table([w("String", "t"), w("String", "n")], [expected[1], w("Int", 1)])
 
 
 def test_proxies_callables_and_containers(proxylink):

@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "proxylink/codec.hpp"
+#include "proxylink/timestamp_text.hpp"
 
 namespace proxylink {
 namespace {
@@ -68,7 +69,8 @@ Ref datetime64_text(PyObject* value) {
 
 // Dates, for datetimes and dates: aware datetimes (`is_datetime`: an
 // instance of dt.datetime, pandas Timestamp included) are moved to UTC, then
-// written with isoformat().
+// written with isoformat(); a naive Timestamp's text is written here when it
+// can be.
 Ref encode_date(PyObject* value, bool is_datetime) {
   Ref moment = Ref::borrow(value);
   if (is_datetime) {
@@ -78,6 +80,8 @@ Ref encode_date(PyObject* value, bool is_datetime) {
           owned.dt, [] { return Ref::borrow(owned.utc); },
           [](PyObject* dt) { return getattr(getattr(dt, names.timezone).get(), names.utc); });
       moment = call_method(value, names.astimezone, utc.get());
+    } else if (Ref text = naive_timestamp_text(value)) {
+      return make_wire(Tag::Date, text.get());
     }
   }
   return make_wire(Tag::Date, call_method(moment.get(), names.isoformat).get());

@@ -52,7 +52,7 @@ inline constexpr const char* kModuleName = "orvane_master.python_server.orvane.p
   X(type) X(isSpec) X(id) X(to_wire) X(from_wire) X(bool_) X(datetime64) X(floating) X(Timestamp)     \
   X(Series) X(DataFrame) X(NA) X(datetime) X(date) X(timezone) X(utc) X(tzinfo) X(astimezone)         \
   X(isoformat) X(b64encode) X(b64decode) X(decode) X(ascii) X(to_frame) X(columns) X(tolist) X(rows)   \
-  X(fromisoformat) X(extend) X(update) X(items) X(dtype) X(astype) X(item) X(M)                       \
+  X(fromisoformat) X(extend) X(update) X(items) X(dtype) X(astype) X(item) X(M) X(year) X(nanosecond)  \
   T(datetime64_us, "datetime64[us]")
 
 ORV_NAMES(Names, PROXYLINK_NAMES);
