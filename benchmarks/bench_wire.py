@@ -255,10 +255,9 @@ def main():
         print(f"decode JSON table of {rows} rows x 100 {tag} cells")
         line("Serializer.from_wire", t_ours, rows * 100, list(zip(others, t_others)))
         # Every row is an OfficeJsArray, whose class is made with type(): no decoder goes
-        # below those arrays plus the C++ floor's cells.
-        least = (t_arrays + t_others[2]) / t_others[0]
-        print(f"    {'least possible:':<32}  {rows + 1} OfficeJsArray() alone {t_arrays / (rows * 100) * 1e9:.1f}"
-              f" ns/cell; with the C++ floor's cells, {least:.2f}x reference")
+        # below making those arrays, whatever its cells cost.
+        print(f"    {'the rows alone:':<32}  {rows + 1} OfficeJsArray() {t_arrays / (rows * 100) * 1e9:.1f} ns/cell,"
+              f" {t_arrays / t_others[0]:.2f}x reference")
         # The same cells in a single row: the cells' cost without a class made per row.
         row = {"type": "Array", "id": 1, "isSpec": False,
                "value": [{"type": "Array", "id": 2, "isSpec": False,
