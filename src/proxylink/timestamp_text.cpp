@@ -15,14 +15,9 @@ namespace {
 // The int attribute `name` of `value`, or -1 when it is missing or not an int
 // (any error cleared: the caller then calls isoformat(), which reports it).
 long long int_attribute(PyObject* value, PyObject* name) {
-  PyObject* attribute = PyObject_GetAttr(value, name);
-  if (!attribute) {
-    PyErr_Clear();
-    return -1;
-  }
-  long long result = PyLong_CheckExact(attribute) ? PyLong_AsLongLong(attribute) : -1;
-  Py_DECREF(attribute);
-  if (result == -1 && PyErr_Occurred()) PyErr_Clear();
+  Ref attribute = Ref::steal(PyObject_GetAttr(value, name));
+  const long long result = attribute && PyLong_CheckExact(attribute.get()) ? PyLong_AsLongLong(attribute.get()) : -1;
+  if (result == -1) PyErr_Clear();
   return result;
 }
 
