@@ -1,11 +1,14 @@
 """The request/response channel, driven as the kernel drives it."""
 import concurrent.futures
 import gc
+import os
 import random
 import sys
 import threading
 import time
 import tracemalloc
+import types
+import uuid
 
 import pytest
 
@@ -28,6 +31,44 @@ def test_request_envelope_and_response(proxylink, responder):
     assert response == {"requestId": sent["requestId"], "ok": True,
                         "result": {"type": "Int", "value": 3, "isSpec": False}, "extra": 1}
     assert proxylink.messaging.waiters == {}
+
+
+def _fake_uuid4():
+    return types.SimpleNamespace(hex="f" * 32)
+
+
+# Each way of changing what uuid.uuid4().hex gives, and the id it then gives.
+ID_SOURCES = {
+    "module global": lambda mp, proxylink: mp.setattr(proxylink, "uuid", types.SimpleNamespace(uuid4=_fake_uuid4)),
+    "uuid.uuid4": lambda mp, proxylink: mp.setattr(uuid, "uuid4", _fake_uuid4),
+    "uuid.UUID": lambda mp, proxylink: mp.setattr(uuid, "UUID", lambda **kw: types.SimpleNamespace(hex="f" * 32)),
+    "UUID.__init__": lambda mp, proxylink: mp.setattr(uuid.UUID, "__init__", _uuid_init_all_ones),
+    "UUID.hex": lambda mp, proxylink: mp.setattr(uuid.UUID, "hex", property(lambda self: "f" * 32)),
+    "uuid.os": lambda mp, proxylink: mp.setattr(uuid, "os", types.SimpleNamespace(urandom=lambda n: b"\xff" * n)),
+    "os.urandom": lambda mp, proxylink: mp.setattr(os, "urandom", lambda n: b"\xff" * n),
+}
+
+
+def _uuid_init_all_ones(self, bytes=None, version=None):
+    object.__setattr__(self, "int", (1 << 128) - 1)
+    object.__setattr__(self, "is_safe", uuid.SafeUUID.unknown)
+
+
+@pytest.mark.parametrize("source", [None, *ID_SOURCES])
+def test_ids_are_what_uuid4_gives_as_it_stands(proxylink, responder, monkeypatch, source):
+    r = responder(ok)
+    if source:
+        ID_SOURCES[source](monkeypatch, proxylink)
+    proxylink.messaging.send_request_sync({})
+    proxylink.messaging.reset()
+    ids = [r.requests[0]["requestId"], proxylink.messaging._guid]
+    if source is None:
+        assert ids[0] != ids[1]
+        for made in ids:
+            assert type(made) is str and uuid.UUID(made).hex == made and uuid.UUID(made).version == 4
+            assert uuid.UUID(made).variant == uuid.RFC_4122
+    else:  # every byte random, or an id of the replacement's own
+        assert ids in (["f" * 32] * 2, ["ffffffffffff4fffbfffffffffffffff"] * 2)
 
 
 @pytest.mark.parametrize("okay", [1, "yes", [0]])

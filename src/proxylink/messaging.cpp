@@ -8,6 +8,7 @@
 #include "core/names.hpp"
 #include "proxylink/classes.hpp"
 #include "proxylink/lock_guard.hpp"
+#include "proxylink/request_id.hpp"
 #include "proxylink/request_stamp.hpp"
 
 #include <cmath>
@@ -19,12 +20,6 @@ namespace {
 
 using orv::check;
 using orv::own;
-
-Ref new_hex_id() {
-  Ref uuid_mod = global(names.uuid);
-  Ref u = call_method(uuid_mod.get(), names.uuid4);
-  return getattr(u.get(), names.hex);
-}
 
 // The map operations of the channel. An exact dict is worked on under its lock
 // with dictionary operations that run no Python code and allocate nothing the
@@ -97,7 +92,7 @@ Ref init(PyObject* self, orv::Args) {
   Ref waiters = own(PyDict_New());
   set_local(self, names.waiters, waiters.get());
   set_local(self, names._waiters_lock, own(PyObject_CallMethod(threading.get(), "Lock", nullptr)).get());
-  set_local(self, names._guid, new_hex_id().get());
+  set_local(self, names._guid, request_ids::make().get());
   set_local(self, names._send_handler, Py_None);
   set_local(self, names.loop, Py_None);
   set_local(self, names.loop_thread, Py_None);
@@ -215,7 +210,7 @@ Ref send_request(PyObject* self, PyObject* req, double timeout, PyObject* stamp)
   Ref handler = getattr(self, names._send_handler);
   if (!truth(handler.get())) orv::raise(PyExc_RuntimeError, "No send handler registered");
 
-  Ref request_id = new_hex_id();
+  Ref request_id = request_ids::make();
   Ref message = own(PyDict_Copy(req));
   check(PyDict_SetItem(message.get(), names.requestId, request_id.get()));
   check(PyDict_SetItem(message.get(), names.kind, names.request));
@@ -356,7 +351,7 @@ Emptied renew_context(PyObject* self, PyObject* guid) {
 }
 
 Ref reset(PyObject* self, orv::Args) {
-  Ref guid = new_hex_id();
+  Ref guid = request_ids::make();
   for (Ref& waiter : renew_context(self, guid.get()).values) call_method(waiter.get(), names.cancel);
   {
     Ref registry = getattr(self, names._callable_registry);

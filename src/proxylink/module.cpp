@@ -3,6 +3,7 @@
 #include "core/module_rules.hpp"
 #include "proxylink/classes.hpp"
 #include "proxylink/global_checks.hpp"
+#include "proxylink/request_id.hpp"
 
 namespace proxylink {
 
@@ -24,6 +25,7 @@ void import_libraries(PyObject* module) {
   bind(module, "dt", import("datetime").get());
   bind(module, "threading", import("threading").get());
   bind(module, "uuid", import("uuid").get());
+  request_ids::init();
   bind(module, "pd", import("pandas").get());
   bind(module, "np", import("numpy").get());
   Ref typing = import("typing");

@@ -38,8 +38,8 @@ inline constexpr const char* kModuleName = "orvane_master.python_server.orvane.p
   X(officejs_transaction) T(orvane, "orvane") T(orvane_Excel, "orvane.Excel")                         \
   /* the channel */                                                                                  \
   X(_guid) X(_send_handler) X(waiters) X(_waiters_lock) X(loop) X(loop_thread) X(_callable_registry)   \
-  X(_callable_lock) X(_next_callable_id) X(uuid4) X(hex) X(futures) X(Future) X(TimeoutError)         \
-  X(result) X(set_result) X(set_exception) X(done) X(cancel) X(acquire) X(release)         \
+  X(_callable_lock) X(_next_callable_id) X(uuid4) X(UUID) X(os) X(urandom) X(hex) X(futures) X(Future)  \
+  X(TimeoutError) X(result) X(set_result) X(set_exception) X(done) X(cancel) X(acquire) X(release)   \
   X(requestId) X(kind) X(ok) X(error) X(message) X(request) X(TIMEOUT_MAX) X(InvalidStateError)       \
   X(pop) X(values) X(clear) X(get) X(register_callable) X(get_callable)                               \
   /* requests of the proxy operations */                                                             \
