@@ -12,11 +12,6 @@ Wire wire_tags;
 
 namespace {
 
-// `<obj>.<name>`, kept for the process.
-orv::Immortal keep_attr(PyObject* obj, const char* name) {
-  return orv::Immortal(orv::own(PyObject_GetAttrString(obj, name)));
-}
-
 Py_ssize_t size_of(PyObject* obj) {
   Ref size = call_method(obj, names.__sizeof__);
   const Py_ssize_t n = PyLong_AsSsize_t(size.get());

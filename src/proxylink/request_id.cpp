@@ -12,13 +12,12 @@ namespace {
 
 using orv::Immortal;
 
-// What set-up found; each is compared by identity with what is there now.
+// What set-up found in the uuid module (owned.uuid); each is compared by
+// identity with what is there now.
 struct Stock {
-  Immortal uuid, uuid4, UUID, init, hex, os, urandom, sixteen;
+  Immortal uuid4, UUID, init, hex, os, urandom, sixteen;
 };
 Stock stock;
-
-Immortal attr(PyObject* obj, const char* name) { return Immortal(orv::own(PyObject_GetAttrString(obj, name))); }
 
 // Whether `obj.name` is `expected`; any error in the lookup means no.
 bool still(PyObject* obj, PyObject* name, PyObject* expected) {
@@ -34,7 +33,9 @@ bool still(PyObject* obj, PyObject* name, PyObject* expected) {
 
 Ref hex_of_random_bytes() {
   Ref raw = orv::own(PyObject_CallOneArg(stock.urandom, stock.sixteen));
-  if (!PyBytes_CheckExact(raw.get()) || PyBytes_GET_SIZE(raw.get()) != 16) return Ref();
+  if (!PyBytes_CheckExact(raw.get()) || PyBytes_GET_SIZE(raw.get()) != 16) {
+    orv::raise(PyExc_SystemError, "os.urandom(16) did not return 16 bytes");
+  }
   unsigned char bytes[16];
   std::memcpy(bytes, PyBytes_AS_STRING(raw.get()), 16);
   bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);  // version 4
@@ -49,29 +50,37 @@ Ref hex_of_random_bytes() {
   return text;
 }
 
+// uuid4() as it stands, through Python.
+Ref hex_of_uuid4(PyObject* uuid) {
+  Ref made = call_method(uuid, names.uuid4);
+  return getattr(made.get(), names.hex);
+}
+
 }  // namespace
 
 void init() {
-  stock.uuid = Immortal(global(names.uuid));
-  stock.uuid4 = attr(stock.uuid, "uuid4");
-  stock.UUID = attr(stock.uuid, "UUID");
-  stock.init = attr(stock.UUID, "__init__");
-  stock.hex = attr(stock.UUID, "hex");
-  stock.os = attr(stock.uuid, "os");
-  stock.urandom = attr(stock.os, "urandom");
+  owned.uuid.own = Immortal(global(names.uuid));
+  PyObject* uuid = owned.uuid.own;
+  stock.uuid4 = keep_attr(uuid, "uuid4");
+  stock.UUID = keep_attr(uuid, "UUID");
+  stock.init = keep_attr(stock.UUID, "__init__");
+  stock.hex = keep_attr(stock.UUID, "hex");
+  stock.os = keep_attr(uuid, "os");
+  stock.urandom = keep_attr(stock.os, "urandom");
   stock.sixteen = Immortal(orv::own(PyLong_FromLong(16)));
 }
 
 Ref make() {
-  Ref uuid = global(names.uuid);
-  if (uuid.is(stock.uuid) && still(uuid.get(), names.uuid4, stock.uuid4) &&
-      still(uuid.get(), names.UUID, stock.UUID) && still(stock.UUID, names.__init__, stock.init) &&
-      still(stock.UUID, names.hex, stock.hex) && still(uuid.get(), names.os, stock.os) &&
-      still(stock.os, names.urandom, stock.urandom)) {
-    if (Ref id = hex_of_random_bytes()) return id;
-  }
-  Ref made = call_method(uuid.get(), names.uuid4);
-  return getattr(made.get(), names.hex);
+  return if_own(
+      owned.uuid,
+      [] {
+        PyObject* uuid = owned.uuid.own;
+        bool stock_uuid4 = still(uuid, names.uuid4, stock.uuid4) && still(uuid, names.UUID, stock.UUID) &&
+                           still(stock.UUID, names.__init__, stock.init) && still(stock.UUID, names.hex, stock.hex) &&
+                           still(uuid, names.os, stock.os) && still(stock.os, names.urandom, stock.urandom);
+        return stock_uuid4 ? hex_of_random_bytes() : hex_of_uuid4(uuid);
+      },
+      [](PyObject* replaced) { return hex_of_uuid4(replaced); });
 }
 
 }  // namespace proxylink::request_ids

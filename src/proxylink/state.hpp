@@ -86,6 +86,7 @@ struct ModuleObjects {
   Replaceable pd{names.pd};
   Replaceable dt{names.dt};
   Replaceable base64{names.base64};
+  Replaceable uuid{names.uuid};
   orv::Immortal np_bool, np_datetime64, np_floating, np_ndarray;
   orv::Immortal pd_Timestamp, pd_Series, pd_DataFrame, pd_NA;
   orv::Immortal dt_datetime, dt_date, utc, fromisoformat;  // fromisoformat of dt.datetime
@@ -94,6 +95,11 @@ struct ModuleObjects {
 extern ModuleObjects owned;
 
 inline Ref global(PyObject* name) { return orv::lookup_global(owned.globals, name); }
+
+// `<obj>.<name>`, kept for the process.
+inline orv::Immortal keep_attr(PyObject* obj, const char* name) {
+  return orv::Immortal(orv::own(PyObject_GetAttrString(obj, name)));
+}
 
 // The one test of "the global may have been replaced; take the direct path
 // only while it is still ours": `direct()` runs while the global `g` holds
